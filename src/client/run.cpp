@@ -1,0 +1,82 @@
+// run(debug=False): the interactive client. Serves the main menu until the
+// user quits; any failure inside the menu loop ends the process with status 0.
+#include "client/socks_check.h"
+#include "module/console.h"
+#include "module/operations.h"
+
+namespace marnu::ops {
+namespace {
+
+// A refused login is exactly the integer 0 (not False, not 0.0).
+bool is_refusal(const py::object& token) {
+    return PyLong_CheckExact(token.ptr()) && token.cast<long long>() == 0;
+}
+
+[[noreturn]] void end_after_failure(const py::error_already_set& failure, int line) {
+    if (module_flag("DEBUG")) {
+        const std::string description = to_utf8(py::str(failure.value()));
+        console::print(description);
+        console::print("Error on line " + std::to_string(line) + " " +
+                       to_utf8(py::str(failure.type().attr("__name__"))) + " " + description);
+    }
+    console::print("[-] Something went wrong during execution. Did you lose internet access?");
+    PyErr_SetObject(PyExc_SystemExit, py::int_(0).ptr());
+    throw py::error_already_set();
+}
+
+void print_menu() {
+    console::print(module_flag("CONNECTED") ? "\nWhat do you want to do? [CONNECTED]" : "\nWhat do you want to do?");
+    console::print("1. Connect.");
+    if (module_flag("CONNECTED")) console::print("2. Disconnect.");
+    console::print("3. Reset firewall settings.");
+    console::print("4. Quit.");
+}
+
+}  // namespace
+
+py::object run(py::object debug) {
+    if (py::bool_(debug)) {
+        console::print("\nDEBUG");
+        set_module_flag("DEBUG", true);
+    }
+    ensure_socks_support();
+    console::print(to_utf8(py::str(module_value("BANNER"))));
+
+    py::object username = py::str("");
+    py::object password = py::str("");
+    // The source line of the step under way, reported in debug mode.
+    int line = __LINE__;
+    try {
+        for (;;) {
+            line = __LINE__; print_menu();
+            line = __LINE__; const long long choice = call_operation("get_input", 4).cast<long long>();
+            if (choice == 1) {
+                if (py::len(username) == 0) {
+                    line = __LINE__; username = console::read_line("\nUsername: ");
+                    line = __LINE__; password = console::read_password("Password: ");
+                    line = __LINE__; const py::object token = call_operation("get_token", username, password);
+                    if (is_refusal(token)) {
+                        username = py::str("");
+                        continue;
+                    }
+                }
+                line = __LINE__; const py::object server = call_operation("get_server", username, password);
+                line = __LINE__; call_operation("configure_tails", server, username);
+                line = __LINE__; call_operation("connect", server, password);
+            } else if (choice == 2) {
+                line = __LINE__; if (module_flag("CONNECTED")) call_operation("disconnect");
+            } else if (choice == 3) {
+                line = __LINE__; call_operation("reset_firewall");
+            } else if (choice == 4) {
+                line = __LINE__; if (module_flag("CONNECTED")) call_operation("disconnect");
+                return py::none();
+            }
+        }
+    } catch (const py::error_already_set& failure) {
+        // Ctrl+C and exits are not failures of the client: they pass through.
+        if (!failure.matches(PyExc_Exception)) throw;
+        end_after_failure(failure, line);
+    }
+}
+
+}  // namespace marnu::ops

@@ -1,0 +1,81 @@
+#include "module/console.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include "module/python.h"
+
+namespace marnu::console {
+namespace {
+
+py::object stream(const char* name) { return py::module_::import("sys").attr(name); }
+
+// Turns terminal echo off for its lifetime. Nothing typed is discarded: the
+// change takes effect at once (TCSANOW), unlike a flushing change.
+class EchoOff {
+public:
+    explicit EchoOff(int fd) : fd_(fd) {
+        if (fd_ < 0 || !::isatty(fd_) || ::tcgetattr(fd_, &saved_) != 0) return;
+        termios quiet = saved_;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        active_ = ::tcsetattr(fd_, TCSANOW, &quiet) == 0;
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+    ~EchoOff() {
+        if (active_) ::tcsetattr(fd_, TCSANOW, &saved_);
+    }
+    bool active() const { return active_; }
+
+private:
+    int fd_;
+    termios saved_{};
+    bool active_ = false;
+};
+
+int stdin_descriptor() {
+    try {
+        return stream("stdin").attr("fileno")().cast<int>();
+    } catch (const py::error_already_set&) {
+        return -1;  // replaced by an object without a descriptor: not a terminal
+    }
+}
+
+py::str read_stdin_line() {
+    const py::str line = stream("stdin").attr("readline")();
+    if (py::len(line) == 0) raise(PyExc_EOFError, "EOF when reading a line");
+    return line.attr("removesuffix")("\n");
+}
+
+}  // namespace
+
+void write(std::string_view text) { stream("stdout").attr("write")(from_utf8(text)); }
+
+void print(std::string_view text) {
+    std::string line(text);
+    line.push_back('\n');
+    write(line);
+}
+
+void flush() { stream("stdout").attr("flush")(); }
+
+py::str read_line(std::string_view prompt) {
+    write(prompt);
+    flush();
+    return read_stdin_line();
+}
+
+py::str read_password(std::string_view prompt) {
+    const EchoOff echo_off(stdin_descriptor());
+    write(prompt);
+    flush();
+    py::str password = read_stdin_line();
+    if (echo_off.active()) {
+        // The user's Enter was not echoed either.
+        write("\n");
+        flush();
+    }
+    return password;
+}
+
+}  // namespace marnu::console

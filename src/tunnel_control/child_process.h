@@ -1,0 +1,42 @@
+// A child started through the system shell, owned until it is reaped.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "common/interrupt.h"
+
+namespace marnu {
+
+class ChildProcess {
+public:
+    // Runs `/bin/sh -c command`. With output_fd >= 0 the child's standard
+    // output and error both go to that descriptor; otherwise it shares ours.
+    // Standard input is always inherited.
+    static ChildProcess spawn_shell(const std::string& command, int output_fd = -1);
+
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&&) = delete;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // An unreaped child is asked to terminate and reaped if it ends soon.
+    ~ChildProcess();
+
+    pid_t pid() const { return pid_; }
+    void terminate() const;
+    // Waits for the end and returns its exit code: the exit status, or minus
+    // the signal number for a child killed by a signal.
+    int wait(const InterruptCheck& interrupted);
+    // Gives up ownership; the caller reaps the process.
+    pid_t release();
+
+private:
+    explicit ChildProcess(pid_t pid) : pid_(pid) {}
+    pid_t pid_ = -1;
+};
+
+// Runs a command that shares the console and waits for it; returns its exit code.
+int run_sharing_console(const std::string& command, const InterruptCheck& interrupted);
+
+}  // namespace marnu

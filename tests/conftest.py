@@ -1,0 +1,95 @@
+"""Shared fixtures: run the client in a child Python, a fake `sudo` that
+records what it is asked to run, and a private /tmp and /etc/ferm."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+FIXTURES = ROOT.parent / "shared" / "fixtures"
+
+
+def pytest_configure(config):
+    # Keep test files out of /tmp: isolated children mount a private /tmp over it.
+    if not config.option.basetemp:
+        config.option.basetemp = str(ROOT / "build" / "pytest-tmp")
+
+
+def can_isolate():
+    """Whether this machine lets us make private mount namespaces (root)."""
+    if shutil.which("unshare") is None:
+        return False
+    probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True)
+    return probe.returncode == 0
+
+
+needs_isolation = pytest.mark.skipif(
+    not can_isolate(), reason="needs root for a private /tmp (unshare --mount)"
+)
+
+# Mounts an empty /tmp (and /etc/ferm, when the host has it) private to the
+# child, so nothing the client writes there touches this machine.
+ISOLATE = [
+    "unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+    "mount -t tmpfs tmpfs /tmp && "
+    "{ [ ! -d /etc/ferm ] || mount -t tmpfs tmpfs /etc/ferm; } && exec \"$@\"",
+    "isolate",
+]
+
+
+def run_python(code, stdin=b"", *, path_prefix=None, env=None, isolate=False, timeout=60):
+    """Runs `code` in a child interpreter with the module importable.
+
+    Output is captured as bytes: text mode would turn "\\r" into "\\n"."""
+    child_env = dict(os.environ)
+    child_env.pop("PYTHONSTARTUP", None)
+    if path_prefix:
+        child_env["PATH"] = f"{path_prefix}:{child_env['PATH']}"
+    if env:
+        child_env.update(env)
+    command = [sys.executable, "-c", textwrap.dedent(code)]
+    if isolate:
+        command = ISOLATE + command
+    return subprocess.run(command, input=stdin, capture_output=True, env=child_env, timeout=timeout)
+
+
+class FakeSudo:
+    """A `sudo` first on PATH that records its arguments, one JSON list a line.
+
+    With `execute=True` it then runs them (without any privilege change),
+    which is how tests let real bash run a command line."""
+
+    def __init__(self, directory, execute=False, output=""):
+        self.directory = Path(directory)
+        self.directory.mkdir(parents=True, exist_ok=True)
+        self.log = self.directory / "sudo.log"
+        script = self.directory / "sudo"
+        script.write_text(
+            f"#!{sys.executable}\n"
+            "import json, os, sys\n"
+            f"with open({str(self.log)!r}, 'a') as log:\n"
+            "    log.write(json.dumps(sys.argv[1:]) + '\\n')\n"
+            f"sys.stdout.write({output!r}); sys.stdout.flush()\n"
+            + ("os.execvp(sys.argv[1], sys.argv[1:])\n" if execute else "")
+        )
+        script.chmod(0o755)
+
+    @property
+    def path(self):
+        return str(self.directory)
+
+    def calls(self):
+        if not self.log.exists():
+            return []
+        return [json.loads(line) for line in self.log.read_text().splitlines()]
+
+
+@pytest.fixture
+def fake_sudo(tmp_path):
+    return FakeSudo(tmp_path / "fake-sudo")
