@@ -39,6 +39,11 @@ CURLcode curl_easy_setopt(CURL *handle, CURLoption option, ...) {
 """
 
 
+def preload(library):
+    # Keeps a runtime that is already preloaded (the sanitizer build's) first.
+    return " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))
+
+
 @pytest.fixture(scope="module")
 def no_socks_library(tmp_path_factory):
     if shutil.which("cc") is None:
@@ -66,7 +71,7 @@ def test_missing_socks_support_is_installed_before_the_banner(tmp_path, no_socks
         "import marnu_tails_client as m; m.run(debug=True); m.run()",
         stdin=b"4\n4\n",
         path_prefix=sudo.path,
-        env={"LD_PRELOAD": no_socks_library},
+        env={"LD_PRELOAD": preload(no_socks_library)},
     )
     assert result.returncode == 0, result.stderr
     banner = marnu_tails_client.BANNER.encode()
@@ -90,7 +95,7 @@ def test_ctrl_c_ends_a_waiting_host_command_promptly(tmp_path, no_socks_library)
              "import sys, marnu_tails_client as m\n"
              "try:\n    m.run()\nexcept KeyboardInterrupt:\n    sys.stdout.write('INTERRUPTED')\n"],
             stdin=subprocess.DEVNULL, stdout=sink,
-            env={**os.environ, "PATH": f"{sudo.path}:{os.environ['PATH']}", "LD_PRELOAD": no_socks_library},
+            env={**os.environ, "PATH": f"{sudo.path}:{os.environ['PATH']}", "LD_PRELOAD": preload(no_socks_library)},
         )
     try:
         deadline = time.monotonic() + 20
