@@ -6,7 +6,6 @@ namespace {
 [[noreturn]] void pending(const char* name) { raise(PyExc_NotImplementedError, std::string(name) + " is not built yet"); }
 }  // namespace
 
-py::object execute_connection_command(py::object, py::object) { pending("execute_connection_command"); }
 py::object get_token(py::object, py::object) { pending("get_token"); }
 py::object download_keys(py::object, py::object) { pending("download_keys"); }
 py::object get_servers(py::object, py::object) { pending("get_servers"); }
