@@ -10,8 +10,6 @@ py::object get_token(py::object, py::object) { pending("get_token"); }
 py::object download_keys(py::object, py::object) { pending("download_keys"); }
 py::object get_servers(py::object, py::object) { pending("get_servers"); }
 py::object send_to_api(py::object) { pending("send_to_api"); }
-py::object disconnect() { pending("disconnect"); }
-py::object reset_firewall() { pending("reset_firewall"); }
 py::object get_server(py::object, py::object) { pending("get_server"); }
 
 }  // namespace marnu::ops
