@@ -6,17 +6,10 @@ namespace {
 [[noreturn]] void pending(const char* name) { raise(PyExc_NotImplementedError, std::string(name) + " is not built yet"); }
 }  // namespace
 
-py::object execute_connection_command(py::object, py::object) { pending("execute_connection_command"); }
 py::object get_token(py::object, py::object) { pending("get_token"); }
 py::object download_keys(py::object, py::object) { pending("download_keys"); }
 py::object get_servers(py::object, py::object) { pending("get_servers"); }
 py::object send_to_api(py::object) { pending("send_to_api"); }
-py::object configure_ferm(py::object, py::object, py::object) { pending("configure_ferm"); }
-py::object configure_tails(py::object, py::object) { pending("configure_tails"); }
-py::object configure_ovpn(py::object, py::object, py::object, py::object) { pending("configure_ovpn"); }
-py::object connect(py::object, py::object) { pending("connect"); }
-py::object disconnect() { pending("disconnect"); }
-py::object reset_firewall() { pending("reset_firewall"); }
 py::object get_server(py::object, py::object) { pending("get_server"); }
 
 }  // namespace marnu::ops
