@@ -10,7 +10,6 @@ py::object execute_connection_command(py::object, py::object) { pending("execute
 py::object get_token(py::object, py::object) { pending("get_token"); }
 py::object download_keys(py::object, py::object) { pending("download_keys"); }
 py::object get_servers(py::object, py::object) { pending("get_servers"); }
-py::object send_to_api(py::object) { pending("send_to_api"); }
 py::object configure_ferm(py::object, py::object, py::object) { pending("configure_ferm"); }
 py::object configure_tails(py::object, py::object) { pending("configure_tails"); }
 py::object configure_ovpn(py::object, py::object, py::object, py::object) { pending("configure_ovpn"); }
