@@ -7,7 +7,6 @@ namespace {
 }  // namespace
 
 py::object execute_connection_command(py::object, py::object) { pending("execute_connection_command"); }
-py::object download_keys(py::object, py::object) { pending("download_keys"); }
 py::object configure_ferm(py::object, py::object, py::object) { pending("configure_ferm"); }
 py::object configure_tails(py::object, py::object) { pending("configure_tails"); }
 py::object configure_ovpn(py::object, py::object, py::object, py::object) { pending("configure_ovpn"); }
