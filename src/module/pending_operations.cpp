@@ -13,6 +13,5 @@ py::object configure_ovpn(py::object, py::object, py::object, py::object) { pend
 py::object connect(py::object, py::object) { pending("connect"); }
 py::object disconnect() { pending("disconnect"); }
 py::object reset_firewall() { pending("reset_firewall"); }
-py::object get_server(py::object, py::object) { pending("get_server"); }
 
 }  // namespace marnu::ops
