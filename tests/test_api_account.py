@@ -141,6 +141,8 @@ NOT_JSON = {
     "lone surrogate in utf-16": b'[\x00"\x00\x00\xd8"\x00]\x00',
     "NaN": b'{"data": NaN}',
     "html": b"<!DOCTYPE html><html></html>",
+    "NUL byte after the document": b'{"data": {"status": "1"}}\x00{"x": 1}',
+    "NUL byte after the document in utf-16": '{"data": {}}\x00'.encode("utf-16-le"),
 }
 
 

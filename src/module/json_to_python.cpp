@@ -1,33 +1,23 @@
 #include "module/json_to_python.h"
 
-#include <nlohmann/json.hpp>
-
-#include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "api/json_sax.h"
 #include "api/json_text.h"
 
 namespace marnu {
 namespace {
 
-// Floats as long double: integers too large for 64 bits reach us as floats,
-// and their lexeme (exact up to the range of long double, beyond Python's own
-// limit on integer digits) becomes a Python int.
-using Json = nlohmann::basic_json<std::map, std::vector, std::string, bool, std::int64_t, std::uint64_t, long double>;
-
-bool is_integer_lexeme(const std::string& lexeme) { return lexeme.find_first_of(".eE") == std::string::npos; }
-
 // nlohmann's SAX events, turned into Python objects as they come. A failure
 // to build a value ends the parse; the document then counts as not JSON.
 class PythonBuilder {
 public:
-    using number_integer_t = Json::number_integer_t;
-    using number_unsigned_t = Json::number_unsigned_t;
-    using number_float_t = Json::number_float_t;
-    using string_t = Json::string_t;
-    using binary_t = Json::binary_t;
+    using number_integer_t = SaxJson::number_integer_t;
+    using number_unsigned_t = SaxJson::number_unsigned_t;
+    using number_float_t = SaxJson::number_float_t;
+    using string_t = SaxJson::string_t;
+    using binary_t = SaxJson::binary_t;
 
     bool null() { return add(py::none()); }
     bool boolean(bool value) { return add(py::bool_(value)); }
@@ -109,11 +99,7 @@ private:
 
 std::optional<py::object> parse_utf8(const std::string& text) {
     PythonBuilder builder;
-    try {
-        if (!Json::sax_parse(text, &builder)) return std::nullopt;
-    } catch (const nlohmann::json::exception&) {
-        return std::nullopt;
-    }
+    if (!sax_parse_json(text, builder)) return std::nullopt;
     return builder.result();
 }
 
