@@ -5,7 +5,7 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run test sanitize fuzz clean
+.PHONY: help deps build run test sanitize memcheck fuzz clean
 
 help:            ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed 's/:.*## /\t/'
@@ -41,6 +41,9 @@ sanitize: deps   ## build with AddressSanitizer and UndefinedBehaviorSanitizer a
 	LD_PRELOAD="$(ASAN_RUNTIME) $(UBSAN_RUNTIME)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(SANVENV)/bin/python -m pytest -q $(PYTEST_ARGS) tests
+
+memcheck: build  ## run every operation under valgrind memcheck: no error, no block lost by the module
+	./memcheck/run $(VPY)
 
 # libFuzzer targets on the Python-free cores, each built with ASan and UBSan
 # from fuzz/<target>.cpp and the sources it exercises, and run from its
