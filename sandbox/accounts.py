@@ -41,7 +41,7 @@ class Account:
 ACCOUNTS = (
     Account("alice", "wonderland", note="an ordinary account"),
     Account("bob", "b0b's pa$$ \"word\" \\ & ; | * ? # / % é",
-            note="a password full of shell and URL specials"),
+            note="a password with characters special to the shell and to URLs"),
     Account("Dave", "Mixed-Case-42", note="a mixed-case user name (key files dave.crt, dave.key)"),
     Account("erin", "erin-login", key_passphrase="not-erins-passphrase",
             note="logs in, but OpenVPN rejects the key's passphrase"),

@@ -146,10 +146,10 @@ def load_routes(path):
     if path is None or not path.exists():
         return {}
     routes = {}
-    for query, spec in json.loads(path.read_text()).items():
-        body = base64.b64decode(spec["body_base64"]) if "body_base64" in spec else spec.get("body", "").encode()
-        routes[query] = Answer(body, spec.get("status", 200), spec.get("content_type", "application/json"),
-                               [tuple(header) for header in spec.get("headers", [])])
+    for query, route in json.loads(path.read_text()).items():
+        body = base64.b64decode(route["body_base64"]) if "body_base64" in route else route.get("body", "").encode()
+        routes[query] = Answer(body, route.get("status", 200), route.get("content_type", "application/json"),
+                               [tuple(header) for header in route.get("headers", [])])
     return routes
 
 
