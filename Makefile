@@ -5,7 +5,7 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run test clean
+.PHONY: help deps build run test sanitize clean
 
 help:            ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed 's/:.*## /\t/'
@@ -24,6 +24,23 @@ run: build       ## start the interactive client
 
 test: build      ## run every test
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
+
+# The sanitized module lives in its own environment and build tree; Python
+# itself is not instrumented, so the ASan runtime is preloaded and leak
+# reports (the interpreter's own) are off.
+SANVENV := .venv-sanitize-$(PYVER)
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
+UBSAN_RUNTIME = $(shell g++ -print-file-name=libubsan.so)
+
+sanitize: deps   ## build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test under them
+	test -x $(SANVENV)/bin/python || $(PYTHON) -m venv $(SANVENV)
+	$(SANVENV)/bin/python -m pip install -q --disable-pip-version-check \
+	  "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja pytest hypothesis
+	MARNU_SANITIZE=ON $(SANVENV)/bin/python -m pip install -q --disable-pip-version-check \
+	  --no-build-isolation -C build-dir=build/sanitize-{wheel_tag} .
+	LD_PRELOAD="$(ASAN_RUNTIME) $(UBSAN_RUNTIME)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(SANVENV)/bin/python -m pytest -q $(PYTEST_ARGS) tests
 
 clean:           ## remove build trees and virtual environments
 	rm -rf build .venv-*

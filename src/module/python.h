@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,6 +26,12 @@ py::str from_utf8(std::string_view text);
 // The UTF-8 bytes of an argument that must be a str; TypeError naming
 // `what` otherwise.
 std::string text_argument(py::handle value, std::string_view what);
+
+// The contents of a bytes or bytearray object, valid while it lives
+// unchanged; nothing for any other type.
+std::optional<std::string_view> byte_contents(py::handle value);
+// The name of a value's type, for messages.
+std::string type_name(py::handle value);
 
 // The module's own namespace: the one home of its values and operations.
 py::module_ module_namespace();

@@ -28,6 +28,17 @@ std::string text_argument(py::handle value, std::string_view what) {
     return to_utf8(value);
 }
 
+std::optional<std::string_view> byte_contents(py::handle value) {
+    if (PyBytes_Check(value.ptr()))
+        return std::string_view(PyBytes_AS_STRING(value.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(value.ptr())));
+    if (PyByteArray_Check(value.ptr()))
+        return std::string_view(PyByteArray_AS_STRING(value.ptr()),
+                                static_cast<size_t>(PyByteArray_GET_SIZE(value.ptr())));
+    return std::nullopt;
+}
+
+std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
+
 py::module_ module_namespace() { return py::module_::import("marnu_tails_client"); }
 
 py::object module_value(const char* name) { return module_namespace().attr(name); }

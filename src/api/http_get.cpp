@@ -1,0 +1,129 @@
+#include "api/http_get.h"
+
+#include <new>
+
+#include "api/curl_handles.h"
+#include "common/errors.h"
+
+namespace marnu {
+namespace {
+
+struct ResponseBody {
+    std::string data;
+    bool too_large = false;
+    bool out_of_memory = false;
+};
+
+// Exceptions must not cross libcurl; failures are noted and the transfer aborted.
+size_t append_to_body(char* chunk, size_t size, size_t count, void* user_data) {
+    auto& body = *static_cast<ResponseBody*>(user_data);
+    const size_t length = size * count;
+    if (length > kMaxResponseBytes - body.data.size()) {
+        body.too_large = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    try {
+        body.data.append(chunk, length);
+    } catch (const std::bad_alloc&) {
+        body.out_of_memory = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    return length;
+}
+
+[[noreturn]] void fail(std::string_view reason) {
+    throw ConnectionFailure("The request to the provider failed: " + std::string(reason));
+}
+
+template <typename Value>
+void set_option(CURL* handle, CURLoption option, Value value) {
+    const CURLcode result = curl_easy_setopt(handle, option, value);
+    if (result != CURLE_OK) fail(std::string("could not set up the request: ") + curl_easy_strerror(result));
+}
+
+CurlList header_list(const HttpHeaders& headers) {
+    CurlList list;
+    for (const auto& [name, value] : headers) {
+        if ((name + value).find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos || name.empty())
+            throw InvalidValue("The request header " + name + " cannot be sent: it holds a line break or is empty.");
+        // libcurl sends "Name;" as a header with an empty value; "Name:" would remove it.
+        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        curl_slist* longer = curl_slist_append(list.get(), line.c_str());
+        if (longer == nullptr) throw std::bad_alloc();
+        list.release();
+        list.reset(longer);
+    }
+    return list;
+}
+
+void configure(CURL* handle, const std::string& url, curl_slist* headers, ResponseBody& body, char* error_text) {
+    set_option(handle, CURLOPT_ERRORBUFFER, error_text);
+    set_option(handle, CURLOPT_URL, url.c_str());
+    set_option(handle, CURLOPT_HTTPGET, 1L);
+    set_option(handle, CURLOPT_HTTPHEADER, headers);
+    set_option(handle, CURLOPT_WRITEFUNCTION, append_to_body);
+    set_option(handle, CURLOPT_WRITEDATA, static_cast<void*>(&body));
+    // One proxy for every scheme, so a redirect to plain HTTP goes through Tor
+    // too; an empty exception list keeps a no_proxy variable from bypassing it.
+    set_option(handle, CURLOPT_PROXY, kTorProxy);
+    set_option(handle, CURLOPT_NOPROXY, "");
+    // Tor listens on 127.0.0.1 only, and Tails drops packets to ::1 without an
+    // answer: "localhost" must never be tried over IPv6.
+    set_option(handle, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
+    set_option(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    set_option(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    set_option(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+    set_option(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    set_option(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    set_option(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    // Every encoding libcurl can undo.
+    set_option(handle, CURLOPT_ACCEPT_ENCODING, "");
+    set_option(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    set_option(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set_option(handle, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    // Signals belong to Python (Ctrl+C); name resolution needs no alarm here.
+    set_option(handle, CURLOPT_NOSIGNAL, 1L);
+}
+
+// Drives the transfer until it is done, looking for an interrupt every turn.
+CURLcode perform(CURLM* multi, const InterruptCheck& interrupted) {
+    for (;;) {
+        int running = 0;
+        const CURLMcode performed = curl_multi_perform(multi, &running);
+        if (performed != CURLM_OK) fail(curl_multi_strerror(performed));
+        if (running == 0) break;
+        const CURLMcode polled = curl_multi_poll(multi, nullptr, 0, kInterruptPollMs, nullptr);
+        if (polled != CURLM_OK) fail(curl_multi_strerror(polled));
+        if (interrupted) interrupted();
+    }
+    int queued = 0;
+    while (const CURLMsg* message = curl_multi_info_read(multi, &queued))
+        if (message->msg == CURLMSG_DONE) return message->data.result;
+    return CURLE_OK;
+}
+
+}  // namespace
+
+std::string http_get(const std::string& url, const HttpHeaders& headers, const InterruptCheck& interrupted) {
+    // Fresh handles for every request: no connection, cookie or state carries over.
+    const CurlList header_lines = header_list(headers);
+    const CurlEasy easy(curl_easy_init());
+    const CurlMulti multi(curl_multi_init());
+    if (!easy || !multi) fail("libcurl could not be initialised");
+
+    ResponseBody body;
+    char error_text[CURL_ERROR_SIZE] = {};
+    configure(easy.get(), url, header_lines.get(), body, error_text);
+
+    const CurlAttachment attachment(multi.get(), easy.get());
+    if (!attachment.attached()) fail("libcurl could not start the transfer");
+    const CURLcode result = perform(multi.get(), interrupted);
+
+    if (body.too_large)
+        fail("the answer is larger than " + std::to_string(kMaxResponseBytes >> 20) + " MiB and was refused");
+    if (body.out_of_memory) throw std::bad_alloc();
+    if (result != CURLE_OK) fail(error_text[0] != '\0' ? error_text : curl_easy_strerror(result));
+    return std::move(body.data);
+}
+
+}  // namespace marnu

@@ -1,0 +1,20 @@
+// The rewrite of the host's ferm configuration for one VPN server: OpenVPN
+// (root) may reach that server, and Tor's own traffic may leave only
+// through the tunnel.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace marnu {
+
+// The rule line that lets root send to the server, without its line end.
+std::string server_rule(std::string_view ip, std::string_view protocol, std::string_view port);
+
+// Inserts `rule` on a line of its own after every " Local resources"
+// (Tails up to 2021 writes "local resources", so the letters' case does not
+// matter) and confines every "mod owner uid-owner debian-tor" to tun0.
+// Everything else is carried over byte for byte.
+std::string rewrite_ferm_config(std::string_view config, std::string_view rule);
+
+}  // namespace marnu

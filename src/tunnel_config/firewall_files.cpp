@@ -1,0 +1,16 @@
+#include "tunnel_config/firewall_files.h"
+
+#include "tunnel_config/private_file.h"
+
+namespace marnu {
+
+std::string saved_firewall_config() {
+    // Taken once: later rewrites start again from the configuration as it
+    // was before the first one, so rules of earlier servers never pile up.
+    if (!anything_at(kSavedFermConfig)) create_own_file(kSavedFermConfig, read_whole_file(kLiveFermConfig));
+    // Root later moves this file over the live configuration, so it must be
+    // ours and no link to something else.
+    return read_own_file(kSavedFermConfig);
+}
+
+}  // namespace marnu

@@ -1,0 +1,73 @@
+// execute_connection_command(command, server): runs the connection command,
+// shows a dot per line of its output and reports whether the tunnel came up.
+#include <optional>
+
+#include "module/console.h"
+#include "module/operations.h"
+#include "tunnel_control/connection_monitor.h"
+#include "tunnel_control/piped_command.h"
+
+namespace marnu::ops {
+namespace {
+
+std::optional<std::string> next_line(PipedCommand& process, const InterruptCheck& interrupted) {
+    const py::gil_scoped_release without_gil;
+    return process.read_line(interrupted);
+}
+
+int wait_for_end(PipedCommand& process, const InterruptCheck& interrupted) {
+    const py::gil_scoped_release without_gil;
+    return process.wait(interrupted);
+}
+
+}  // namespace
+
+py::object execute_connection_command(py::object command, py::object server) {
+    const std::string command_line = text_argument(command, "command");
+    const InterruptCheck interrupted = python_interrupt_check();
+    console::flush();
+    PipedCommand process(command_line);
+    const std::size_t max_lines = line_budget(command_line);
+
+    std::string server_name;
+    try {
+        server_name = text_argument(server["name"], "the server's \"name\"");
+    } catch (const py::error_already_set&) {
+        // The command has started and is left to itself, but it is still
+        // drained and reaped.
+        process.keep_running_in_background();
+        throw;
+    }
+    console::print("\r[+] Connecting to " + server_name + " VPN server");
+
+    std::string output;
+    std::size_t lines = 0;
+    while (const std::optional<std::string> line = next_line(process, interrupted)) {
+        if (module_flag("DEBUG")) console::print(*line);
+        console::write(".");
+        console::flush();
+        ++lines;
+        output += *line;
+        // The marker counts even on the last line of the budget.
+        if (reports_connected(*line)) {
+            console::print("\n[+] Connected to " + server_name + " VPN server.");
+            console::print("[*] Use option 2 to disconnect, 4 to quit. Do NOT use CTRL + C to quit the program.");
+            set_module_flag("CONNECTED", true);
+            // OpenVPN stays up; its output must never fill the pipe.
+            process.keep_running_in_background();
+            return py::int_(0);
+        }
+        if (lines == max_lines) {
+            process.terminate();
+            break;
+        }
+    }
+
+    const int exitCode = wait_for_end(process, interrupted);
+    if (exitCode == 0) return py::int_(0);
+    console::print("\n[-] Something went wrong.");
+    if (module_flag("DEBUG")) console::print(debug_dump(output));
+    return py::none();
+}
+
+}  // namespace marnu::ops

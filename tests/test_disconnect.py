@@ -1,0 +1,106 @@
+"""disconnect and reset_firewall: their command lines, their messages and
+CONNECTED, first with a fake sudo that only records, then with real bash
+running the lines against fake tools in an isolated child."""
+
+import json
+
+import pytest
+
+from conftest import FakeSudo, needs_isolation, run_python
+from host_fakes import PRELUDE, FakeHost
+
+pytestmark = needs_isolation
+
+RESTORE = (
+    "mv /tmp/ferm.conf.back /etc/ferm/ferm.conf; /etc/init.d/network-manager restart; "
+    "/etc/init.d/ferm restart; /etc/init.d/tor restart"
+)
+DISCONNECT = ["bash", "-c", "killall openvpn; " + RESTORE]
+RESET = ["bash", "-c", RESTORE]
+RESTARTS = ["/etc/init.d/network-manager restart", "/etc/init.d/ferm restart", "/etc/init.d/tor restart"]
+
+
+def tear_down(tmp_path, operation, connected):
+    """Calls the operation with a recording sudo; "before|" stands unflushed
+    in sys.stdout when it is called."""
+    sudo = FakeSudo(tmp_path / "sudo", output="<sudo>\n")
+    code = PRELUDE + f"""
+ensure_isolated()
+require_fake_sudo({sudo.path!r})
+import marnu_tails_client as m
+m.CONNECTED = {connected}
+sys.stdout.write("before|")
+print(m.{operation}())
+print(m.CONNECTED)
+"""
+    result = run_python(code, path_prefix=sudo.path, isolate=True)
+    assert result.returncode == 0, result.stderr.decode()
+    return result.stdout, sudo.calls()
+
+
+def test_disconnect_while_connected_runs_its_line_and_clears_connected(tmp_path):
+    stdout, calls = tear_down(tmp_path, "disconnect", connected=True)
+    # The console is flushed before the command shares it.
+    assert stdout == b"before|<sudo>\nNone\nFalse\n"
+    assert calls == [DISCONNECT]
+
+
+def test_disconnect_while_not_connected_only_says_so(tmp_path):
+    stdout, calls = tear_down(tmp_path, "disconnect", connected=False)
+    assert stdout == b"before|\n[-] You are not connected to a VPN server.\nNone\nFalse\n"
+    assert calls == []
+
+
+@pytest.mark.parametrize("connected", [False, True])
+def test_reset_firewall_runs_its_line_and_leaves_connected_alone(tmp_path, connected):
+    stdout, calls = tear_down(tmp_path, "reset_firewall", connected=connected)
+    assert stdout == b"before|<sudo>\nNone\n" + str(connected).encode() + b"\n"
+    assert calls == [RESET]
+
+
+def tear_down_through_bash(tmp_path, operation, saved):
+    """The operation with real bash running its line; /tmp/ferm.conf.back
+    holds `saved` (None: absent) and /etc/ferm/ferm.conf "live"."""
+    host = FakeHost(tmp_path)
+    out = tmp_path / "files.json"
+    code = PRELUDE + f"""
+ensure_isolated()
+{host.setup_code()}
+import marnu_tails_client as m
+with open("/etc/ferm/ferm.conf", "w") as f:
+    f.write("live\\n")
+if {saved!r} is not None:
+    with open("/tmp/ferm.conf.back", "w") as f:
+        f.write({saved!r})
+m.CONNECTED = True
+m.{operation}()
+print(m.CONNECTED)
+snapshot(["/etc/ferm/ferm.conf", "/tmp/ferm.conf.back"], {str(out)!r})
+"""
+    result = run_python(code, path_prefix=host.bin, isolate=True)
+    assert result.returncode == 0, result.stderr.decode()
+    files = json.loads(out.read_text())
+    return result, files, host.calls()
+
+
+def test_disconnect_runs_every_step_though_openvpn_had_already_ended(tmp_path):
+    result, files, calls = tear_down_through_bash(tmp_path, "disconnect", saved="saved\n")
+    assert result.stdout == b"False\n"
+    assert calls == ["killall openvpn"] + RESTARTS
+    assert files == {"/etc/ferm/ferm.conf": "saved\n", "/tmp/ferm.conf.back": None}
+
+
+def test_reset_firewall_puts_the_saved_configuration_back(tmp_path):
+    result, files, calls = tear_down_through_bash(tmp_path, "reset_firewall", saved="saved\n")
+    assert result.stdout == b"True\n"
+    assert calls == RESTARTS
+    assert files == {"/etc/ferm/ferm.conf": "saved\n", "/tmp/ferm.conf.back": None}
+
+
+def test_reset_firewall_without_a_saved_copy_still_restarts_the_services(tmp_path):
+    result, files, calls = tear_down_through_bash(tmp_path, "reset_firewall", saved=None)
+    # mv's own complaint reaches the console; the restarts run anyway.
+    assert b"mv: cannot stat '/tmp/ferm.conf.back'" in result.stderr
+    assert result.stdout == b"True\n"
+    assert calls == RESTARTS
+    assert files == {"/etc/ferm/ferm.conf": "live\n", "/tmp/ferm.conf.back": None}
