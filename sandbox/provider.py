@@ -111,7 +111,7 @@ def _redirect(location, status=302):
     return Answer(b"", status, content_type=None, headers=[("Location", location)])
 
 
-def test_routes():
+def fixed_routes():
     base = f"https://{API_HOST}{QUERY_PREFIX}"
     plain = f"http://{API_HOST}{QUERY_PREFIX}"
     html = b"<html><body><h1>Not Found</h1></body></html>\n"
@@ -180,7 +180,7 @@ class Handler(BaseHTTPRequestHandler):
         if query.startswith("test/"):
             if query == "test/echo":
                 return self._echo()
-            return test_routes().get(query[len("test/"):], Answer(b'{"error": "no such test route"}', 404))
+            return fixed_routes().get(query[len("test/"):], Answer(b'{"error": "no such test route"}', 404))
         parsed = parse_query(query)
         if parsed is None:
             return Answer(json.dumps({"data": {"status": "0", "message": "malformed query"}}).encode(), 404)
