@@ -43,8 +43,10 @@ ACCOUNTS = (
     Account("bob", "b0b's pa$$ \"word\" \\ & ; | * ? # / % é",
             note="a password with characters special to the shell and to URLs"),
     Account("Dave", "Mixed-Case-42", note="a mixed-case user name (key files dave.crt, dave.key)"),
-    Account("erin", "erin-login", key_passphrase="not-erins-passphrase",
-            note="logs in, but OpenVPN rejects the key's passphrase"),
+    # Its name puts "secure" into OpenVPN's messages about the key file,
+    # which the client's debug dump leaves out.
+    Account("insecure", "let-me-in", key_passphrase="not-the-login-password",
+            note="logs in, but OpenVPN rejects its key's passphrase"),
 )
 
 

@@ -50,6 +50,21 @@ def make_private_etc():
         path.unlink()
 
 
+def hide_openvpn(openvpn, package):
+    """Makes `openvpn` vanish from the sandbox's view, keeping a copy for the
+    apt-get stand-in: an overlay over its directory with the file deleted in
+    the (private) upper layer."""
+    package.parent.mkdir()
+    shutil.copy2(openvpn, package)
+    upper, work = SCRATCH / "overlay-upper", SCRATCH / "overlay-work"
+    upper.mkdir()
+    work.mkdir()
+    directory = Path(openvpn).parent
+    run("mount", "-t", "overlay", "overlay", "-o", f"lowerdir={directory},upperdir={upper},workdir={work}",
+        str(directory))
+    Path(openvpn).unlink()
+
+
 def make_home(user, uid, gid):
     home = Path("/home") / user
     home.mkdir(mode=0o700)

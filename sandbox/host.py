@@ -55,6 +55,9 @@ def build(options):
     services.start_provider(PKI, PROJECT_ROOT)
     services.start_socks_proxy()
     vpn_servers.start(PKI)
+    if options.without_openvpn:
+        log(options, "OpenVPN hidden: /usr/sbin/openvpn is missing until apt-get installs it")
+        filesystem.hide_openvpn(host_config.OPENVPN, host_config.OPENVPN_PACKAGE)
 
     log(options, "Tails' firewall through /etc/init.d/ferm")
     firewall.load(options.host_netns)
@@ -100,6 +103,7 @@ def parse(argv):
     parser.add_argument("--hold", action="store_true")
     parser.add_argument("--ready-fd", type=int)
     parser.add_argument("--verbose", action="store_true")
+    parser.add_argument("--without-openvpn", action="store_true")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args(argv)
     if options.command[:1] == ["--"]:

@@ -3,8 +3,11 @@
 import os
 import pwd
 
+from .host_config import ROOT_SBIN
+
 USER_PATH = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games"
-ROOT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+# As sudo's secure_path: the package-tool stand-ins come first.
+ROOT_PATH = f"{ROOT_SBIN}:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 
 def identity(user):

@@ -42,6 +42,8 @@ def parse(argv):
     parser.add_argument("--ready-fd", type=int,
                         help="write 'ready PID' to this descriptor once the host is up (PID: its first process)")
     parser.add_argument("--verbose", action="store_true", help="report each step on standard error")
+    parser.add_argument("--without-openvpn", action="store_true",
+                        help="hide /usr/sbin/openvpn until the apt-get stand-in installs it")
     parser.add_argument("command", nargs=argparse.REMAINDER, help="the command (default: the client)")
     return parser.parse_args(argv)
 
@@ -82,9 +84,9 @@ def host_command(options, ready_fd):
                "--user", "root" if options.root else "amnesia"]
     if options.pki:
         command += ["--pki", os.path.abspath(options.pki)]
-    for flag in ("shell", "hold", "verbose"):
+    for flag in ("shell", "hold", "verbose", "without_openvpn"):
         if getattr(options, flag):
-            command.append("--" + flag)
+            command.append("--" + flag.replace("_", "-"))
     command += ["--ready-fd", str(ready_fd)]
     arguments = options.command[1:] if options.command[:1] == ["--"] else options.command
     return command + ["--", *arguments]

@@ -4,7 +4,7 @@ Answers the three queries for the sandbox accounts, plus fixed test routes
 under "test/" and optional extra routes from a JSON file. Every request is
 logged as one JSON line (method, raw path, headers) for the tests to read.
 
-Run: python -m sandbox.provider --pki DIR --address ADDR [--https-port 443]
+Run: python -m sandbox.provider --pki DIR --address HTTPS_ADDR [--https-port 443]
      [--http-port 80] [--routes FILE] [--log FILE]"""
 
 import argparse
@@ -243,8 +243,10 @@ def main(argv=None):
 
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(options.pki / "api.crt", options.pki / "api.key")
+    # Plain HTTP answers on every address: the redirect tests use it, and so
+    # do the leak checks, on an address outside the tunnel.
     servers = [Server((options.address, options.https_port), options.pki, options.routes, options.log, context),
-               Server((options.address, options.http_port), options.pki, options.routes, options.log)]
+               Server(("", options.http_port), options.pki, options.routes, options.log)]
     for server in servers:
         threading.Thread(target=server.serve_forever, daemon=True).start()
     # The listening sockets exist: tell whoever waits that the provider is up.
