@@ -8,7 +8,6 @@ or SIGTERM. The namespaces, and all that was mounted in them, go with it."""
 
 import argparse
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -34,14 +33,22 @@ def python_paths(python):
     return [os.path.dirname(lines[0]), lines[1], lines[2]]
 
 
+def read_pki(directory):
+    """A reused PKI's files, read before the private mounts may hide them."""
+    return {path.name: path.read_bytes() for path in generate(directory).iterdir()}
+
+
 def build(options):
     log(options, "private /run, /tmp, /home and /etc")
     needed = python_paths(options.python)
+    reused_pki = read_pki(options.pki) if options.pki else None
     filesystem.make_private_mounts()
     filesystem.make_private_etc()
     filesystem.make_reachable(needed)
-    if options.pki:
-        shutil.copytree(generate(options.pki), PKI)
+    if reused_pki:
+        PKI.mkdir(mode=0o700)
+        for name, content in reused_pki.items():
+            (PKI / name).write_bytes(content)
     else:
         generate(PKI)
     ferm_conf = host_config.TAILS_FERM_CONF.read_text()

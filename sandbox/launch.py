@@ -29,11 +29,18 @@ def unavailable():
     return None
 
 
+def default_python():
+    version = "%d.%d" % sys.version_info[:2]
+    venv_python = PROJECT_ROOT / f".venv-{version}" / "bin" / "python"
+    return str(venv_python) if venv_python.exists() else sys.executable
+
+
 def parse(argv):
     parser = argparse.ArgumentParser(
         prog="sandbox/run", description="Run a command inside the simulated Tails host.")
-    parser.add_argument("--python", default=sys.executable,
-                        help="the Python with the client installed (default: this one)")
+    parser.add_argument("--python", default=default_python(),
+                        help="the Python with the client installed (default: the project's .venv-X.Y "
+                             "for this Python's version, else this Python)")
     parser.add_argument("--pki", help="directory of a test PKI to reuse (made there if missing)")
     parser.add_argument("--root", action="store_true", help="run the command as root instead of amnesia")
     mode = parser.add_mutually_exclusive_group()

@@ -118,7 +118,7 @@ class Dialogue:
         self.terminal.type(password.encode() + b"\n")
         self.expect(b"\n" + AUTHENTICATING)
 
-    def connect(self, server, *, first=False, debug=False, before=b""):
+    def connect(self, server, before=b""):
         """Picks `server` from the list and expects the connection to come up."""
         self.expect(SERVER_LIST + b"\n>> ")
         self.type(b"%d" % (VPN_SERVERS.index(server) + 1))
@@ -140,7 +140,7 @@ def host(fresh_sandbox):
 
 
 @pytest.fixture
-def dialogue_on(request):
+def dialogue_on():
     dialogues = []
 
     def start(host, *arguments):
@@ -218,8 +218,9 @@ def assert_back_to_original(host, original_rules):
 
 # ---- the tests --------------------------------------------------------------
 
-def test_leak_check_reaches_outside_the_tunnel_before_connecting(host):
-    # Without this, the leak check of the connected host could pass for any reason.
+def test_before_connecting_tor_reaches_outside_and_no_tunnel_end_answers(host):
+    # The controls for the checks of a connected host: without them, the
+    # leak check and the ping could pass for any reason.
     assert as_tor(host, f"http://{UPLINK_ADDRESS}/") == "404"
     assert not ping(host, UDP.tunnel_address)
 
@@ -231,7 +232,7 @@ def test_wrong_password_then_connect_and_disconnect(host, dialogue_on):
     dialogue.expect(REFUSAL + MENU)
     dialogue.log_in("alice", "wonderland")
     dialogue.expect(b"[+] Authentication successful.\n")
-    dialogue.connect(UDP, before=b"")
+    dialogue.connect(UDP)
     assert b"wonderland" not in dialogue.terminal.output
     assert_tunnel_up(host, UDP, original)
     assert calls(host)[-1] == "ferm restart"

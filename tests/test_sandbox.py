@@ -5,12 +5,15 @@ client's own code does."""
 
 import json
 import os
+import shutil
 import subprocess
+import sys
 
 import pytest
 
 from sandbox.accounts import ACCOUNTS, API_HOST, API_KEY, server_list
-from sandbox_support import fresh_sandbox, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
+from sandbox_support import ROOT, fresh_sandbox, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
+from terminal import Terminal
 
 pytestmark = needs_sandbox
 
@@ -55,7 +58,7 @@ def test_server_list_keeps_the_provider_order(sandbox):
 def test_key_bundle_holds_the_lower_cased_files_and_an_encrypted_key(sandbox):
     result = sandbox.run(["sh", "-c", f"cd /tmp && {' '.join(CURL)} -o dave.zip "
                                       f"'{BASE}getuserkeys/dapp/true/username/Dave/password/Mixed-Case-42.json' "
-                                      "&& python3 -m zipfile -l dave.zip && python3 -m zipfile -e dave.zip out "
+                                      f"&& {sys.executable} -m zipfile -l dave.zip && {sys.executable} -m zipfile -e dave.zip out "
                                       "&& head -1 out/dave.key "
                                       "&& openssl pkey -in out/dave.key -passin pass:Mixed-Case-42 -noout "
                                       "&& echo decrypted"], private_tmp=True)
@@ -129,3 +132,43 @@ def _processes_in(namespace):
         except OSError:
             pass
     return pids
+
+
+def _sandbox_programs():
+    """This machine's processes that only a sandbox starts."""
+    found = []
+    for name in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{name}/cmdline", "rb") as cmdline:
+                argv = cmdline.read().split(b"\0")
+        except OSError:
+            continue
+        if argv[0] in (b"microsocks", b"/run/marnu-sandbox/ovpn-server") or b"sandbox.provider" in argv:
+            found.append(int(name))
+    return sorted(found)
+
+
+def test_ctrl_c_ends_the_command_and_the_sandbox(sandbox_pki):
+    before = _sandbox_programs()
+    terminal = Terminal([sys.executable, str(ROOT / "sandbox" / "run"), "--pki", str(sandbox_pki), "--",
+                         "sh", "-c", "echo started; exec sleep 600"])
+    try:
+        terminal.read_until(b"started")
+        assert len(_sandbox_programs()) == len(before) + 4  # provider, proxy, two VPN servers
+        terminal.interrupt()
+        assert terminal.read_rest(timeout=60) == 130
+    finally:
+        terminal.close()
+    assert _sandbox_programs() == before
+
+
+def test_failed_start_stops_what_was_started(sandbox_pki, tmp_path):
+    broken = tmp_path / "pki"
+    shutil.copytree(sandbox_pki, broken)
+    (broken / "vpn-server.crt").write_text("not a certificate\n")
+    before = _sandbox_programs()
+    result = subprocess.run([sys.executable, str(ROOT / "sandbox" / "run"), "--pki", str(broken), "--", "true"],
+                            capture_output=True, timeout=120)
+    assert result.returncode == 1
+    assert b"OpenVPN server Sandbox-UDP did not start" in result.stderr
+    assert _sandbox_programs() == before
