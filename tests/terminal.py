@@ -16,11 +16,12 @@ class Terminal:
             env=env, start_new_session=True,
         )
         self.output = b""
+        self.consumed = 0  # output before this index has been matched already
 
     def read_until(self, marker, timeout=20):
-        """Reads until `marker` has appeared in the output; returns all output so far."""
+        """Reads until `marker` appears after what earlier calls matched; returns all output so far."""
         deadline = time.monotonic() + timeout
-        while marker not in self.output:
+        while marker not in self.output[self.consumed:]:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
                 raise TimeoutError(f"{marker!r} not seen; output so far: {self.output!r}")
@@ -33,6 +34,7 @@ class Terminal:
                 if not chunk:
                     raise EOFError(f"{marker!r} not seen before the end: {self.output!r}")
                 self.output += chunk
+        self.consumed = self.output.index(marker, self.consumed) + len(marker)
         return self.output
 
     def read_rest(self, timeout=20):

@@ -195,3 +195,24 @@ except TypeError as e:
 """
     result = run_python(code)
     assert result.stdout == b"command must be text (str), not bytes\n"
+
+
+@pytest.mark.parametrize(
+    "script, echoed",
+    [
+        # Invalid UTF-8 is replaced, never fatal.
+        ("printf 'ok\\377\\376 \\303\\n'\n", ["ok\ufffd\ufffd \ufffd\n"]),
+        # A "\r\n" split over two writes is one line end, not two.
+        ("printf 'a\\r'; sleep 0.2; printf '\\nb\\r\\r\\nc'\n", ["a\n", "b\n", "\n", "c"]),
+    ],
+    ids=["invalid UTF-8", "split line end"],
+)
+def test_output_lines_are_split_and_repaired(tmp_path, script, echoed):
+    stdout = monitor(tmp_path, script, openvpn=False, debug=True)
+    expected = CONNECTING + b"".join(line.encode() + b"\n." for line in echoed)
+    assert stdout == expected + b"|result=0 connected=False"
+
+
+def test_death_by_a_signal_counts_as_failure(tmp_path):
+    stdout = monitor(tmp_path, "echo started\nkill -TERM $$\n", openvpn=False)
+    assert stdout == CONNECTING + b"." + FAILED + b"|result=None connected=False"

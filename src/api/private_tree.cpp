@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "common/errors.h"
+#include "common/fd_io.h"
 
 namespace marnu {
 namespace {
@@ -17,17 +18,6 @@ constexpr mode_t kFileMode = 0600;
 bool is_symbolic_link(int parent, const std::string& name) {
     struct stat info {};
     return ::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
-}
-
-void write_all(int fd, std::string_view data, const std::string& path) {
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            throw_errno("Could not write the file", path);
-        }
-        data.remove_prefix(static_cast<size_t>(written));
-    }
 }
 
 }  // namespace

@@ -42,6 +42,9 @@ int stdin_descriptor() {
 }
 
 py::str read_stdin_line() {
+    // A Ctrl+C that came while the prompt was written would otherwise wait
+    // for the next line: the blocked read sees no interruption.
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     const py::str line = stream("stdin").attr("readline")();
     if (py::len(line) == 0) raise(PyExc_EOFError, "EOF when reading a line");
     return line.attr("removesuffix")("\n");

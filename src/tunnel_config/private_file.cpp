@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "common/errors.h"
+#include "common/fd_io.h"
 #include "common/unique_fd.h"
 
 namespace marnu {
@@ -43,32 +44,6 @@ UniqueFd open_own_file(const std::string& path, int flags) {
     if (::fstat(fd.get(), &info) != 0) throw_errno("Could not examine", path);
     check_own_regular_file(info, path);
     return fd;
-}
-
-void write_all(int fd, std::string_view contents, const std::string& path) {
-    while (!contents.empty()) {
-        const ssize_t n = ::write(fd, contents.data(), contents.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw_errno("Could not write", path);
-        }
-        contents.remove_prefix(static_cast<size_t>(n));
-    }
-}
-
-std::string read_all(int fd, const std::string& path) {
-    std::string contents;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n > 0) {
-            contents.append(chunk, static_cast<size_t>(n));
-        } else if (n == 0) {
-            return contents;
-        } else if (errno != EINTR) {
-            throw_errno("Could not read", path);
-        }
-    }
 }
 
 }  // namespace
