@@ -13,7 +13,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-from . import filesystem, firewall, host_config, identity, network, processes, services, users, vpn_servers
+from . import (filesystem, firewall, host_config, identity, network, processes, services, user_namespace, users,
+               vpn_servers)
 from .filesystem import SCRATCH
 from .pki import generate
 
@@ -42,9 +43,12 @@ def build(options):
     log(options, "private /run, /tmp, /home and /etc")
     needed = python_paths(options.python)
     reused_pki = read_pki(options.pki) if options.pki else None
-    filesystem.make_private_mounts()
+    filesystem.make_private_mounts(keep=[*needed, PROJECT_ROOT])
     filesystem.make_private_etc()
     filesystem.make_reachable(needed)
+    if options.own_user_namespace:
+        log(options, "sudo and its plugins owned by the user namespace's root")
+        user_namespace.own_sudo()
     if reused_pki:
         PKI.mkdir(mode=0o700)
         for name, content in reused_pki.items():
@@ -111,6 +115,7 @@ def parse(argv):
     parser.add_argument("--ready-fd", type=int)
     parser.add_argument("--verbose", action="store_true")
     parser.add_argument("--without-openvpn", action="store_true")
+    parser.add_argument("--own-user-namespace", action="store_true")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args(argv)
     if options.command[:1] == ["--"]:

@@ -8,6 +8,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+from . import user_namespace
+
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
 TOOLS = ("unshare", "nsenter", "ip", "sysctl", "mount", "hostname", "microsocks", "openvpn", "ferm",
          "iptables-legacy", "sudo", "killall", "openssl", "ping")
@@ -19,13 +21,13 @@ UNSHARE = ["unshare", "--net", "--mount", "--uts", "--ipc", "--pid", "--fork", "
 
 def unavailable():
     """Why the sandbox cannot run on this machine, or None."""
-    if os.geteuid() != 0:
-        return "the sandbox needs root (private namespaces, sudo and OpenVPN inside them)"
     missing = [tool for tool in TOOLS if shutil.which(tool) is None and not Path("/usr/sbin", tool).exists()]
     if missing:
         return "the sandbox needs these tools: " + " ".join(missing) + " (run make deps)"
     if not Path("/dev/net/tun").exists():
         return "the sandbox needs /dev/net/tun for OpenVPN"
+    if user_namespace.needed():
+        return user_namespace.unavailable()
     return None
 
 
@@ -85,12 +87,16 @@ def relay_ready(ready_read, ready_fd, unshare_pid):
 
 
 def host_command(options, ready_fd):
-    command = [*UNSHARE, "--", sys.executable, "-m", "sandbox.host",
+    own_user_namespace = user_namespace.needed()
+    unshare = [*user_namespace.ENTER, *UNSHARE] if own_user_namespace else UNSHARE
+    command = [*unshare, "--", sys.executable, "-m", "sandbox.host",
                "--host-netns", os.readlink("/proc/self/ns/net"),
                "--python", os.path.abspath(options.python),
                "--user", "root" if options.root else "amnesia"]
     if options.pki:
         command += ["--pki", os.path.abspath(options.pki)]
+    if own_user_namespace:
+        command.append("--own-user-namespace")
     for flag in ("shell", "hold", "verbose", "without_openvpn"):
         if getattr(options, flag):
             command.append("--" + flag.replace("_", "-"))
