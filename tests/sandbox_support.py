@@ -22,7 +22,7 @@ ROOT = Path(__file__).resolve().parent.parent
 if str(ROOT) not in sys.path:
     sys.path.insert(0, str(ROOT))
 
-from sandbox import launch, pki  # noqa: E402
+from sandbox import launch, pki, user_namespace  # noqa: E402
 from sandbox.services import PROVIDER_LOG  # noqa: E402
 
 START_SECONDS = 120
@@ -34,7 +34,9 @@ def _unavailable():
     reason = launch.unavailable()
     if reason:
         return reason
-    probe = subprocess.run(["unshare", "--net", "--mount", "--pid", "--fork", "true"], capture_output=True)
+    own_user_namespace = user_namespace.ENTER if user_namespace.needed() else []
+    probe = subprocess.run([*own_user_namespace, "unshare", "--net", "--mount", "--pid", "--fork", "true"],
+                           capture_output=True)
     if probe.returncode != 0:
         return "this machine does not allow private namespaces: " + probe.stderr.decode(errors="replace").strip()
     return None
@@ -45,19 +47,25 @@ needs_sandbox = pytest.mark.skipif(UNAVAILABLE is not None, reason=f"sandbox una
 
 
 class Sandbox:
-    """One simulated host, held up by `sandbox/run --hold` until stopped."""
+    """One simulated host, held up by `sandbox/run --hold` until stopped.
 
-    def __init__(self, pki_dir, *options):
-        self.pki_dir = Path(pki_dir)
+    Without a PKI directory the host makes its own; `launcher` goes before
+    sandbox/run (to start it as another user, say)."""
+
+    def __init__(self, pki_dir, *options, launcher=()):
+        self.pki_dir = None if pki_dir is None else Path(pki_dir)
         self.options = options
+        self.launcher_prefix = list(launcher)
         self.launcher = None
         self.host_pid = None
-        self.errors = tempfile.TemporaryFile(dir=self.pki_dir.parent)
+        self.enter = ENTER
+        self.errors = tempfile.TemporaryFile(dir=None if pki_dir is None else self.pki_dir.parent)
 
     def start(self):
         ready_read, ready_write = os.pipe()
+        pki_option = [] if self.pki_dir is None else ["--pki", str(self.pki_dir)]
         self.launcher = subprocess.Popen(
-            [sys.executable, str(ROOT / "sandbox" / "run"), "--hold", "--pki", str(self.pki_dir),
+            [*self.launcher_prefix, sys.executable, str(ROOT / "sandbox" / "run"), "--hold", *pki_option,
              "--ready-fd", str(ready_write), *self.options],
             pass_fds=[ready_write], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.errors)
         os.close(ready_write)
@@ -72,6 +80,10 @@ class Sandbox:
             output = self.errors.read().decode(errors="replace")
             raise RuntimeError(f"the sandbox did not start: {line!r}\n{output}")
         self.host_pid = int(line.split()[1])
+        # Started by an ordinary user, the host has a user namespace of its
+        # own, in which its users' ids mean something.
+        if os.readlink(f"/proc/{self.host_pid}/ns/user") != os.readlink("/proc/self/ns/user"):
+            self.enter = [*ENTER, "--user"]
         return self
 
     def stop(self):
@@ -89,7 +101,7 @@ class Sandbox:
         """The argument list that runs `command` inside the sandbox as `user`."""
         view = [flag for flag, wanted in (("--private-tmp", private_tmp), ("--system-ca", system_ca),
                                           ("--isolated-network", isolated_network)) if wanted]
-        return [*ENTER, f"--target={self.host_pid}", "--", sys.executable, "-m", "sandbox.enter",
+        return [*self.enter, f"--target={self.host_pid}", "--", sys.executable, "-m", "sandbox.enter",
                 "--user", user, *view, "--", *command]
 
     @staticmethod
