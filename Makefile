@@ -30,22 +30,20 @@ demo: build      ## run the client in the simulated Tails host (sandbox/): demo 
 test: build      ## run every test
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
 
-# The sanitized module lives in its own environment and build tree; Python
-# itself is not instrumented, so the ASan runtime is preloaded and leak
-# reports (the interpreter's own) are off.
+# The sanitized module lives in its own environment and build tree, whose
+# interpreter is linked with the sanitizer runtimes (scripts/sanitized_python.cpp):
+# the module can load in every Python a test starts, and no other program
+# gets the runtimes.
 SANVENV := .venv-sanitize-$(PYVER)
-ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
-UBSAN_RUNTIME = $(shell g++ -print-file-name=libubsan.so)
 
 sanitize: deps   ## build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test under them
 	test -x $(SANVENV)/bin/python || $(PYTHON) -m venv $(SANVENV)
+	./scripts/build-sanitized-python $(PYTHON) $(SANVENV)
 	$(SANVENV)/bin/python -m pip install -q --disable-pip-version-check \
 	  "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja pytest hypothesis
 	MARNU_SANITIZE=ON $(SANVENV)/bin/python -m pip install -q --disable-pip-version-check \
-	  --no-build-isolation -C build-dir=build/sanitize-{wheel_tag} .
-	LD_PRELOAD="$(ASAN_RUNTIME) $(UBSAN_RUNTIME)" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(SANVENV)/bin/python -m pytest -q $(PYTEST_ARGS) tests
+	  --no-build-isolation --config-settings=build-dir=build/sanitize-{wheel_tag} .
+	$(SANVENV)/bin/python -m pytest -q $(PYTEST_ARGS) tests
 
 memcheck: build  ## run every operation under valgrind memcheck: no error, no block lost by the module
 	./memcheck/run $(VPY)
