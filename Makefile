@@ -5,7 +5,9 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run test bench sanitize clean
+.PHONY: help deps build run demo test bench sanitize clean
+
+DEMO_ARGS ?=
 
 help:            ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed 's/:.*## /\t/'
@@ -21,6 +23,9 @@ build: deps      ## build and install the module and the launcher into the virtu
 
 run: build       ## start the interactive client
 	$(VENV)/bin/marnu-tails-client
+
+demo: build      ## run the client in the simulated Tails host (sandbox/): demo accounts, real OpenVPN, ferm and SOCKS5
+	$(VPY) sandbox/demo $(DEMO_ARGS)
 
 test: build      ## run every test
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests

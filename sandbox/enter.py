@@ -1,0 +1,72 @@
+"""Runs one command inside a running sandbox, as one of its users.
+
+Started as root through `nsenter --target HOST_PID --mount --net --pid --uts --ipc`
+(tests/sandbox_support.py does this). Options give the command a view of
+its own without changing the sandbox for anyone else:
+  --private-tmp        an empty /tmp
+  --system-ca          this machine's CA bundle, which does not trust the test CA
+  --isolated-network   a network namespace with nothing but loopback
+
+usage: python -m sandbox.enter [--user NAME] [options] -- CMD ..."""
+
+import argparse
+import os
+import subprocess
+import sys
+
+from . import identity
+from .host_config import CA_BUNDLE, SYSTEM_CA_BUNDLE
+
+VIEW_OPTIONS = ("private_tmp", "system_ca", "isolated_network")
+
+
+def parse(argv):
+    parser = argparse.ArgumentParser(prog="python -m sandbox.enter")
+    parser.add_argument("--user", default="amnesia")
+    parser.add_argument("--private-tmp", action="store_true")
+    parser.add_argument("--system-ca", action="store_true")
+    parser.add_argument("--isolated-network", action="store_true")
+    parser.add_argument("--view-ready", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    options = parser.parse_args(argv)
+    if options.command[:1] == ["--"]:
+        options.command = options.command[1:]
+    if not options.command:
+        parser.error("no command given")
+    return options
+
+
+def enter_own_view(options, argv):
+    """Re-runs this program in new mount (and network) namespaces."""
+    unshare = ["unshare", "--mount", "--propagation", "private"]
+    if options.isolated_network:
+        unshare.append("--net")
+    os.execvp(unshare[0], [*unshare, "--", sys.executable, "-m", "sandbox.enter", "--view-ready", *argv])
+
+
+def make_view(options):
+    if options.private_tmp:
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp"], check=True)
+    if options.system_ca:
+        subprocess.run(["mount", "--bind", str(SYSTEM_CA_BUNDLE), str(CA_BUNDLE)], check=True)
+    if options.isolated_network:
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    options = parse(argv)
+    if not options.view_ready and any(getattr(options, name) for name in VIEW_OPTIONS):
+        enter_own_view(options, argv)
+    make_view(options)
+    env = identity.environment(options.user)
+    ids = identity.identity(options.user)
+    os.chdir(env["HOME"] if os.path.isdir(env["HOME"]) else "/")
+    os.setgroups(ids["extra_groups"])
+    os.setgid(ids["group"])
+    os.setuid(ids["user"])
+    os.execvpe(options.command[0], options.command, env)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,117 @@
+"""The sandbox's private file system views, made inside its own mount namespace.
+
+Nothing here writes to this machine's files: /run, /tmp and /home become
+empty tmpfs mounts, /etc a private copy bound over the original, and a
+Python installation that ordinary users cannot reach (under /root, say) is
+bound into a tmpfs that they can."""
+
+import os
+import shutil
+import stat
+import subprocess
+from pathlib import Path
+
+SCRATCH = Path("/run/marnu-sandbox")
+
+
+def run(*command):
+    subprocess.run(command, check=True)
+
+
+def mount_tmpfs(path, mode):
+    run("mount", "-t", "tmpfs", "-o", f"mode={mode:o}", "tmpfs", str(path))
+
+
+def bind(source, target, read_only=False):
+    run("mount", "--bind", str(source), str(target))
+    if read_only:
+        run("mount", "-o", "remount,bind,ro", str(target))
+
+
+def make_private_mounts():
+    """Private /run (keeps systemctl out of the init scripts), /tmp and /home."""
+    # Nothing mounted here may propagate back to this machine.
+    run("mount", "--make-rprivate", "/")
+    mount_tmpfs("/run", 0o755)
+    SCRATCH.mkdir(mode=0o755)
+    for name in ("logs", "sbin", "stash"):
+        (SCRATCH / name).mkdir(mode=0o755)
+    mount_tmpfs("/tmp", 0o1777)
+    mount_tmpfs("/home", 0o755)
+
+
+def make_private_etc():
+    """A copy of /etc, bound over /etc: the sandbox edits only the copy."""
+    copy = SCRATCH / "etc"
+    shutil.copytree("/etc", copy, symlinks=True)
+    bind(copy, "/etc")
+    # The tools may read whatever they like; the sandbox's own files replace these.
+    for path in Path("/etc/sudoers.d").iterdir():
+        path.unlink()
+
+
+def hide_openvpn(openvpn, package):
+    """Makes `openvpn` vanish from the sandbox's view, keeping a copy for the
+    apt-get stand-in: an overlay over its directory with the file deleted in
+    the (private) upper layer."""
+    package.parent.mkdir()
+    shutil.copy2(openvpn, package)
+    upper, work = SCRATCH / "overlay-upper", SCRATCH / "overlay-work"
+    upper.mkdir()
+    work.mkdir()
+    directory = Path(openvpn).parent
+    run("mount", "-t", "overlay", "overlay", "-o", f"lowerdir={directory},upperdir={upper},workdir={work}",
+        str(directory))
+    Path(openvpn).unlink()
+
+
+def make_home(user, uid, gid):
+    home = Path("/home") / user
+    home.mkdir(mode=0o700)
+    os.chown(home, uid, gid)
+    return home
+
+
+def _traversable_by_others(path):
+    mode = os.stat(path).st_mode
+    return bool(mode & stat.S_IXOTH)
+
+
+def first_blocked_ancestor(path):
+    """The highest directory on the way to `path` that others may not enter, or None."""
+    path = Path(path)
+    for ancestor in reversed(path.parents):
+        if ancestor != Path("/") and not _traversable_by_others(ancestor):
+            return ancestor
+    return None
+
+
+def make_reachable(paths):
+    """Makes each directory in `paths` reachable by ordinary users.
+
+    A directory that others may not enter on the way (such as /root) is
+    covered by a tmpfs in which only the needed paths reappear, bound from
+    their originals; the originals themselves are not changed."""
+    paths = sorted({Path(os.path.realpath(p)) for p in paths})
+    # A path inside another needed one comes along with it.
+    paths = [p for p in paths if not any(other in p.parents for other in paths)]
+    blocked = {}
+    for path in paths:
+        ancestor = first_blocked_ancestor(path)
+        if ancestor is not None:
+            blocked.setdefault(ancestor, []).append(path)
+    for number, (ancestor, needed) in enumerate(sorted(blocked.items())):
+        stashed = []
+        for index, path in enumerate(needed):
+            stash = SCRATCH / "stash" / f"{number}-{index}"
+            stash.mkdir()
+            bind(path, stash, read_only=True)
+            stashed.append((path, stash))
+        mount_tmpfs(ancestor, 0o755)
+        for path, stash in stashed:
+            path.mkdir(parents=True, exist_ok=True)
+            for directory in [path, *path.parents]:
+                if directory == ancestor:
+                    break
+                directory.chmod(0o755)
+            run("mount", "--move", str(stash), str(path))

@@ -1,0 +1,152 @@
+"""The simulated Tails host: built inside fresh namespaces, then one command runs in it.
+
+This is PID 1 of the sandbox's PID namespace (sandbox/run starts it under
+unshare). It builds the host, runs the command (as amnesia unless told
+otherwise) or holds the sandbox open for tests that enter it, and then stops
+every process of the namespace, on every path: normal end, failure, Ctrl+C
+or SIGTERM. The namespaces, and all that was mounted in them, go with it."""
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+from . import filesystem, firewall, host_config, identity, network, processes, services, users, vpn_servers
+from .filesystem import SCRATCH
+from .pki import generate
+
+PROJECT_ROOT = Path(__file__).resolve().parent.parent
+PKI = SCRATCH / "pki"
+
+
+def log(options, message):
+    if options.verbose:
+        print(f"[sandbox] {message}", file=sys.stderr, flush=True)
+
+
+def python_paths(python):
+    """The directories the client's Python needs: the interpreter's and the venv's."""
+    probe = "import os, sys; print(os.path.realpath(sys.executable)); print(sys.base_prefix); print(sys.prefix)"
+    lines = subprocess.run([python, "-c", probe], check=True, capture_output=True, text=True).stdout.split()
+    return [os.path.dirname(lines[0]), lines[1], lines[2]]
+
+
+def read_pki(directory):
+    """A reused PKI's files, read before the private mounts may hide them."""
+    return {path.name: path.read_bytes() for path in generate(directory).iterdir()}
+
+
+def build(options):
+    log(options, "private /run, /tmp, /home and /etc")
+    needed = python_paths(options.python)
+    reused_pki = read_pki(options.pki) if options.pki else None
+    filesystem.make_private_mounts()
+    filesystem.make_private_etc()
+    filesystem.make_reachable(needed)
+    if reused_pki:
+        PKI.mkdir(mode=0o700)
+        for name, content in reused_pki.items():
+            (PKI / name).write_bytes(content)
+    else:
+        generate(PKI)
+    ferm_conf = host_config.TAILS_FERM_CONF.read_text()
+    host_config.configure("/etc", PKI)
+    users.install("/etc", ferm_conf)
+    filesystem.make_home("amnesia", users.AMNESIA_UID, users.AMNESIA_UID)
+    subprocess.run(["hostname", host_config.HOSTNAME], check=True)
+
+    log(options, "networks: host (lo, eth0) and the internet (provider, tunnel ends)")
+    network.build(options.host_netns)
+    services.start_provider(PKI, PROJECT_ROOT)
+    services.start_socks_proxy()
+    vpn_servers.start(PKI)
+    if options.without_openvpn:
+        log(options, "OpenVPN hidden: /usr/sbin/openvpn is missing until apt-get installs it")
+        filesystem.hide_openvpn(host_config.OPENVPN, host_config.OPENVPN_PACKAGE)
+
+    log(options, "Tails' firewall through /etc/init.d/ferm")
+    firewall.load(options.host_netns)
+
+
+def command_for(options):
+    if options.command:
+        return options.command
+    if options.shell:
+        return ["bash", "-i"]
+    return [str(Path(options.python).parent / "marnu-tails-client")]
+
+
+def run_command(options):
+    """Runs the command in the foreground and returns its exit status."""
+    command = command_for(options)
+    # Ctrl+C belongs to the command (it shares the terminal); the sandbox
+    # tears down once the command has ended. A handler, not SIG_IGN, so
+    # that the command starts with the default disposition.
+    signal.signal(signal.SIGINT, lambda *_: None)
+    user_home = identity.environment(options.user)["HOME"]
+    child = subprocess.Popen(command, env=identity.environment(options.user), cwd=user_home,
+                             **identity.identity(options.user))
+    return processes.reap_until(child.pid)
+
+
+def hold():
+    """Keeps the sandbox up until SIGTERM, SIGHUP or SIGINT."""
+    while True:
+        try:
+            os.waitpid(-1, 0)
+        except ChildProcessError:
+            signal.pause()
+
+
+def parse(argv):
+    parser = argparse.ArgumentParser(prog="python -m sandbox.host")
+    parser.add_argument("--host-netns", required=True)
+    parser.add_argument("--python", required=True)
+    parser.add_argument("--pki")
+    parser.add_argument("--user", default="amnesia")
+    parser.add_argument("--shell", action="store_true")
+    parser.add_argument("--hold", action="store_true")
+    parser.add_argument("--ready-fd", type=int)
+    parser.add_argument("--verbose", action="store_true")
+    parser.add_argument("--without-openvpn", action="store_true")
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    options = parser.parse_args(argv)
+    if options.command[:1] == ["--"]:
+        options.command = options.command[1:]
+    return options
+
+
+def main(argv=None):
+    options = parse(sys.argv[1:] if argv is None else argv)
+    if os.getpid() != 1:
+        raise SystemExit("sandbox: the host must be PID 1 of a new PID namespace; start it with sandbox/run")
+    processes.stop_on_signals()
+    status = 1
+    try:
+        build(options)
+        if options.ready_fd is not None:
+            os.write(options.ready_fd, b"ready\n")
+            os.close(options.ready_fd)
+        log(options, "ready")
+        if options.hold:
+            hold()
+        code = run_command(options)
+        status = 128 - code if code is not None and code < 0 else (code or 0)
+    except processes.Shutdown as stop:
+        log(options, f"stopping on {stop}")
+        # Stopping is how a held sandbox is meant to end.
+        status = 0 if options.hold else 130 if str(stop) == "SIGINT" else 143
+    except (Exception, SystemExit) as failure:
+        print(f"sandbox: {failure}", file=sys.stderr, flush=True)
+    finally:
+        for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            signal.signal(signum, signal.SIG_IGN)
+        log(options, "stopping every process of the sandbox")
+        processes.stop_everything()
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

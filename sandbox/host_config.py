@@ -1,0 +1,118 @@
+"""The simulated Tails host's configuration, written into the private /etc copy."""
+
+from pathlib import Path
+
+from .accounts import API_HOST, PROVIDER_ADDRESS
+from .filesystem import SCRATCH
+
+SANDBOX_DIR = Path(__file__).resolve().parent
+TAILS_FERM_CONF = SANDBOX_DIR.parent.parent / "shared" / "fixtures" / "tails-ferm.conf"
+CA_BUNDLE = Path("/etc/ssl/certs/ca-certificates.crt")
+# The machine's own bundle, kept for tests that need the test CA untrusted.
+SYSTEM_CA_BUNDLE = SCRATCH / "system-ca-certificates.crt"
+# The stand-ins, and ferm's init script through /etc/default/ferm, log each call here in order.
+CALL_LOG = SCRATCH / "host-calls.log"
+HOSTNAME = "localhost"
+# Root's commands look here first: the apt, apt-get and pip3 stand-ins.
+ROOT_SBIN = SCRATCH / "sbin"
+# A copy of the OpenVPN binary, for the apt-get stand-in to "install".
+OPENVPN_PACKAGE = SCRATCH / "openvpn-package" / "openvpn"
+OPENVPN = Path("/usr/sbin/openvpn")
+
+SUDOERS = f"""\
+Defaults	env_reset
+Defaults	mail_badpass
+Defaults	secure_path="{ROOT_SBIN}:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+Defaults	use_pty
+# Nothing goes to this machine's syslog.
+Defaults	!syslog
+root	ALL=(ALL:ALL) ALL
+amnesia	ALL=(ALL:ALL) NOPASSWD: ALL
+"""
+
+HOSTS = f"""\
+127.0.0.1	localhost
+::1	localhost ip6-localhost ip6-loopback
+{PROVIDER_ADDRESS}	{API_HOST}
+"""
+
+# Debian's /etc/init.d/ferm sources this file with its own arguments, which
+# lets the sandbox log the restarts in order with the stand-ins' own.
+DEFAULT_FERM = f"""\
+# configuration for /etc/init.d/ferm (sandbox)
+FAST=yes
+CACHE=no
+OPTIONS=
+ENABLED="yes"
+echo "ferm $1" >> {CALL_LOG}
+"""
+
+
+def init_script_stand_in(name):
+    return f"""\
+#!/bin/sh
+# Sandbox stand-in for Tails' {name} init script: logs the call, changes nothing.
+echo "{name} $*" >> {CALL_LOG}
+echo "[sandbox] /etc/init.d/{name} $*: stand-in, nothing to do."
+"""
+
+
+# Package tools would change this machine's /var: the sandbox installs
+# nothing but OpenVPN (when a test has hidden it) and says so.
+APT_STAND_IN = f"""\
+#!/bin/sh
+# Sandbox stand-in for apt: logs the call, fetches nothing.
+echo "apt $*" >> {CALL_LOG}
+echo "[sandbox] apt $*: stand-in, no package index is fetched."
+"""
+
+APT_GET_STAND_IN = f"""\
+#!/bin/sh
+# Sandbox stand-in for apt-get: "installs" openvpn from the sandbox's copy.
+echo "apt-get $*" >> {CALL_LOG}
+if [ "$*" = "-qq install openvpn" ]; then
+  [ -e {OPENVPN} ] || cp {OPENVPN_PACKAGE} {OPENVPN}
+  exit 0
+fi
+echo "[sandbox] apt-get $*: the sandbox installs nothing but openvpn." >&2
+exit 100
+"""
+
+PIP3_STAND_IN = f"""\
+#!/bin/sh
+# Sandbox stand-in for pip3: installs nothing.
+echo "pip3 $*" >> {CALL_LOG}
+echo "[sandbox] pip3 $*: the sandbox installs nothing." >&2
+exit 1
+"""
+
+
+def write(path, text, mode=0o644):
+    path = Path(path)
+    if path.is_symlink():
+        path.unlink()
+    path.write_text(text)
+    path.chmod(mode)
+
+
+def configure(etc, pki):
+    """Writes every file the simulated host needs under `etc` (the private /etc)."""
+    etc = Path(etc)
+    write(etc / "hosts", HOSTS)
+    write(etc / "hostname", HOSTNAME + "\n")
+    write(etc / "sudoers", SUDOERS, 0o440)
+    write(etc / "default" / "ferm", DEFAULT_FERM)
+    (etc / "ferm").mkdir(exist_ok=True)
+    # Debian makes /etc/ferm root:adm 2750; the client reads ferm.conf as
+    # amnesia, which Tails' own layout allows.
+    (etc / "ferm").chmod(0o755)
+    write(etc / "ferm" / "ferm.conf", TAILS_FERM_CONF.read_text())
+    for name in ("network-manager", "tor"):
+        write(etc / "init.d" / name, init_script_stand_in(name), 0o755)
+    bundle = etc / "ssl" / "certs" / "ca-certificates.crt"
+    system = bundle.read_bytes() if bundle.exists() else b""
+    SYSTEM_CA_BUNDLE.write_bytes(system)
+    write(bundle, system.decode() + (Path(pki) / "ca.crt").read_text())
+    for name, text in (("apt", APT_STAND_IN), ("apt-get", APT_GET_STAND_IN), ("pip3", PIP3_STAND_IN)):
+        write(ROOT_SBIN / name, text, 0o755)
+    write(CALL_LOG, "", 0o644)

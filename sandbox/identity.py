@@ -1,0 +1,34 @@
+"""Running a command as one of the sandbox's users: identity and environment."""
+
+import os
+import pwd
+
+from .host_config import ROOT_SBIN
+
+USER_PATH = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games"
+# As sudo's secure_path: the package-tool stand-ins come first.
+ROOT_PATH = f"{ROOT_SBIN}:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+
+
+def identity(user):
+    """Popen keyword arguments that make the child run as `user`."""
+    entry = pwd.getpwnam(user)
+    groups = sorted({entry.pw_gid} | set(os.getgrouplist(entry.pw_name, entry.pw_gid)))
+    return {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": groups}
+
+
+def environment(user, outer=os.environ):
+    """A login-like environment for `user`; the terminal's settings carry over."""
+    entry = pwd.getpwnam(user)
+    env = {
+        "HOME": entry.pw_dir,
+        "USER": user,
+        "LOGNAME": user,
+        "SHELL": "/bin/bash",
+        "PATH": ROOT_PATH if entry.pw_uid == 0 else USER_PATH,
+        "LANG": outer.get("LANG", "C.UTF-8"),
+    }
+    for name in ("TERM", "COLUMNS", "LINES", "LC_ALL"):
+        if name in outer:
+            env[name] = outer[name]
+    return env

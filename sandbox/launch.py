@@ -1,0 +1,121 @@
+"""sandbox/run: checks what the sandbox needs, then starts the host in new namespaces."""
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+PROJECT_ROOT = Path(__file__).resolve().parent.parent
+TOOLS = ("unshare", "nsenter", "ip", "sysctl", "mount", "hostname", "microsocks", "openvpn", "ferm",
+         "iptables-legacy", "sudo", "killall", "openssl", "ping")
+# Network, mounts, host name, IPC and PIDs of its own; /proc shows only the
+# sandbox's processes; if this process dies, the host's PID 1 is told to stop.
+UNSHARE = ["unshare", "--net", "--mount", "--uts", "--ipc", "--pid", "--fork", "--mount-proc",
+           "--propagation", "private", "--kill-child=SIGTERM"]
+
+
+def unavailable():
+    """Why the sandbox cannot run on this machine, or None."""
+    if os.geteuid() != 0:
+        return "the sandbox needs root (private namespaces, sudo and OpenVPN inside them)"
+    missing = [tool for tool in TOOLS if shutil.which(tool) is None and not Path("/usr/sbin", tool).exists()]
+    if missing:
+        return "the sandbox needs these tools: " + " ".join(missing) + " (run make deps)"
+    if not Path("/dev/net/tun").exists():
+        return "the sandbox needs /dev/net/tun for OpenVPN"
+    return None
+
+
+def default_python():
+    version = "%d.%d" % sys.version_info[:2]
+    venv_python = PROJECT_ROOT / f".venv-{version}" / "bin" / "python"
+    return str(venv_python) if venv_python.exists() else sys.executable
+
+
+def parse(argv):
+    parser = argparse.ArgumentParser(
+        prog="sandbox/run", description="Run a command inside the simulated Tails host.")
+    parser.add_argument("--python", default=default_python(),
+                        help="the Python with the client installed (default: the project's .venv-X.Y "
+                             "for this Python's version, else this Python)")
+    parser.add_argument("--pki", help="directory of a test PKI to reuse (made there if missing)")
+    parser.add_argument("--root", action="store_true", help="run the command as root instead of amnesia")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--shell", action="store_true", help="run an interactive bash")
+    mode.add_argument("--hold", action="store_true", help="run nothing; stay up until SIGTERM")
+    parser.add_argument("--ready-fd", type=int,
+                        help="write 'ready PID' to this descriptor once the host is up (PID: its first process)")
+    parser.add_argument("--verbose", action="store_true", help="report each step on standard error")
+    parser.add_argument("--without-openvpn", action="store_true",
+                        help="hide /usr/sbin/openvpn until the apt-get stand-in installs it")
+    parser.add_argument("command", nargs=argparse.REMAINDER, help="the command (default: the client)")
+    return parser.parse_args(argv)
+
+
+def host_pid(unshare_pid):
+    """The PID (in this namespace) of the host's PID 1: unshare's only child."""
+    with open(f"/proc/{unshare_pid}/task/{unshare_pid}/children") as children:
+        pids = children.read().split()
+    return int(pids[0]) if pids else None
+
+
+def forward_stop(unshare_pid):
+    """SIGTERM and SIGHUP stop the host (unshare itself ignores them)."""
+    def handler(_signum, _frame):
+        pid = host_pid(unshare_pid)
+        if pid is not None:
+            os.kill(pid, signal.SIGTERM)
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, handler)
+    # Ctrl+C reaches the whole foreground group: the command decides what it means.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def relay_ready(ready_read, ready_fd, unshare_pid):
+    """Waits for the host's ready line; passes it on with the host's PID,
+    which is what `nsenter --target` needs to enter the sandbox."""
+    line = os.read(ready_read, 64)
+    os.close(ready_read)
+    if ready_fd is not None:
+        os.write(ready_fd, b"ready %d\n" % host_pid(unshare_pid) if line == b"ready\n" else b"failed\n")
+        os.close(ready_fd)
+
+
+def host_command(options, ready_fd):
+    command = [*UNSHARE, "--", sys.executable, "-m", "sandbox.host",
+               "--host-netns", os.readlink("/proc/self/ns/net"),
+               "--python", os.path.abspath(options.python),
+               "--user", "root" if options.root else "amnesia"]
+    if options.pki:
+        command += ["--pki", os.path.abspath(options.pki)]
+    for flag in ("shell", "hold", "verbose", "without_openvpn"):
+        if getattr(options, flag):
+            command.append("--" + flag.replace("_", "-"))
+    command += ["--ready-fd", str(ready_fd)]
+    arguments = options.command[1:] if options.command[:1] == ["--"] else options.command
+    return command + ["--", *arguments]
+
+
+def main(argv=None):
+    options = parse(sys.argv[1:] if argv is None else argv)
+    reason = unavailable()
+    if reason:
+        print(f"sandbox: {reason}", file=sys.stderr)
+        return 2
+    os.chdir(PROJECT_ROOT)
+    os.environ["PYTHONPATH"] = str(PROJECT_ROOT)
+    ready_read, ready_write = os.pipe()
+    host = subprocess.Popen(host_command(options, ready_write), pass_fds=[ready_write])
+    os.close(ready_write)
+    forward_stop(host.pid)
+    relay_ready(ready_read, options.ready_fd, host.pid)
+    while True:
+        try:
+            status = host.wait()
+            break
+        except InterruptedError:
+            continue
+    return 128 - status if status < 0 else status

@@ -1,0 +1,149 @@
+"""Pytest support for the simulated Tails host (sandbox/): start one, run
+commands and Python snippets inside it, stop it.
+
+Test modules import what they use from here: the `needs_sandbox` mark, and
+the fixtures `sandbox_pki` (one test PKI per session), `sandbox` (one host
+per session, for tests that leave it as they found it) and `fresh_sandbox`
+(a host of its own for one test)."""
+
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import textwrap
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+if str(ROOT) not in sys.path:
+    sys.path.insert(0, str(ROOT))
+
+from sandbox import launch, pki  # noqa: E402
+from sandbox.services import PROVIDER_LOG  # noqa: E402
+
+START_SECONDS = 120
+STOP_SECONDS = 60
+ENTER = ["nsenter", "--mount", "--net", "--pid", "--uts", "--ipc"]
+
+
+def _unavailable():
+    reason = launch.unavailable()
+    if reason:
+        return reason
+    probe = subprocess.run(["unshare", "--net", "--mount", "--pid", "--fork", "true"], capture_output=True)
+    if probe.returncode != 0:
+        return "this machine does not allow private namespaces: " + probe.stderr.decode(errors="replace").strip()
+    return None
+
+
+UNAVAILABLE = _unavailable()
+needs_sandbox = pytest.mark.skipif(UNAVAILABLE is not None, reason=f"sandbox unavailable: {UNAVAILABLE}")
+
+
+class Sandbox:
+    """One simulated host, held up by `sandbox/run --hold` until stopped."""
+
+    def __init__(self, pki_dir, *options):
+        self.pki_dir = Path(pki_dir)
+        self.options = options
+        self.launcher = None
+        self.host_pid = None
+        self.errors = tempfile.TemporaryFile(dir=self.pki_dir.parent)
+
+    def start(self):
+        ready_read, ready_write = os.pipe()
+        self.launcher = subprocess.Popen(
+            [sys.executable, str(ROOT / "sandbox" / "run"), "--hold", "--pki", str(self.pki_dir),
+             "--ready-fd", str(ready_write), *self.options],
+            pass_fds=[ready_write], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.errors)
+        os.close(ready_write)
+        try:
+            readable, _, _ = select.select([ready_read], [], [], START_SECONDS)
+            line = os.read(ready_read, 64) if readable else b""
+        finally:
+            os.close(ready_read)
+        if not line.startswith(b"ready "):
+            self.stop()
+            self.errors.seek(0)
+            output = self.errors.read().decode(errors="replace")
+            raise RuntimeError(f"the sandbox did not start: {line!r}\n{output}")
+        self.host_pid = int(line.split()[1])
+        return self
+
+    def stop(self):
+        if self.launcher is None or self.launcher.poll() is not None:
+            return
+        self.launcher.send_signal(signal.SIGTERM)
+        try:
+            self.launcher.wait(STOP_SECONDS)
+        except subprocess.TimeoutExpired:
+            if self.host_pid is not None:
+                os.kill(self.host_pid, signal.SIGKILL)
+            self.launcher.wait(STOP_SECONDS)
+
+    def command(self, command, *, user="amnesia", private_tmp=False, system_ca=False, isolated_network=False):
+        """The argument list that runs `command` inside the sandbox as `user`."""
+        view = [flag for flag, wanted in (("--private-tmp", private_tmp), ("--system-ca", system_ca),
+                                          ("--isolated-network", isolated_network)) if wanted]
+        return [*ENTER, f"--target={self.host_pid}", "--", sys.executable, "-m", "sandbox.enter",
+                "--user", user, *view, "--", *command]
+
+    @staticmethod
+    def environment():
+        return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PYTHONPATH": str(ROOT)}
+
+    def run(self, command, *, stdin=b"", timeout=120, **view):
+        """Runs a command to its end; stdout and stderr come back as bytes."""
+        return subprocess.run(self.command(command, **view), input=stdin, capture_output=True,
+                              env=self.environment(), timeout=timeout)
+
+    def spawn(self, command, **options):
+        """Starts a command inside; `options` are Popen's, with the view keywords of `command`."""
+        view = {name: options.pop(name) for name in ("user", "private_tmp", "system_ca", "isolated_network")
+                if name in options}
+        return subprocess.Popen(self.command(command, **view), env=self.environment(), **options)
+
+    def run_python(self, code, **options):
+        """Runs a snippet with this test run's Python (the client's module importable)."""
+        return self.run([sys.executable, "-c", textwrap.dedent(code)], **options)
+
+    def root(self, shell_command, **options):
+        """Runs a shell command as root inside; fails the test if it fails."""
+        result = self.run(["sh", "-c", shell_command], user="root", **options)
+        assert result.returncode == 0, result.stderr.decode(errors="replace")
+        return result.stdout
+
+    def provider_requests(self):
+        """The provider's request log: one dict per request, in order."""
+        return [json.loads(line) for line in self.root(f"cat {PROVIDER_LOG}").decode().splitlines()]
+
+
+@pytest.fixture(scope="session")
+def sandbox_pki(tmp_path_factory):
+    if UNAVAILABLE:
+        pytest.skip(f"sandbox unavailable: {UNAVAILABLE}")
+    return pki.generate(tmp_path_factory.mktemp("sandbox-pki"))
+
+
+@pytest.fixture(scope="session")
+def sandbox(sandbox_pki):
+    host = Sandbox(sandbox_pki).start()
+    yield host
+    host.stop()
+
+
+@pytest.fixture
+def fresh_sandbox(sandbox_pki):
+    hosts = []
+
+    def start(*options):
+        hosts.append(Sandbox(sandbox_pki, *options).start())
+        return hosts[-1]
+
+    yield start
+    for host in hosts:
+        host.stop()
