@@ -18,13 +18,13 @@ from measure import BENCH, Row
 
 FIGURES = {
     # number: (function name in its file, file, rounds)
-    "1": ("import_cost", "startup", 40),
+    "1": ("import_cost", "startup", 60),
     "2": ("menu_prompt", "startup", 30),
     "3": ("api_request", "request", 5),
     "4": ("decoding", "decoding", 30),
     "5": ("unpacking", "unpacking", 40),
     "6": ("monitor", "monitor", 6),
-    "7": ("connect", "connect", 5),
+    "7": ("connect", "connect", 10),
 }
 
 
