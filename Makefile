@@ -5,7 +5,7 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run demo test sanitize clean
+.PHONY: help deps build run demo test bench sanitize clean
 
 DEMO_ARGS ?=
 
@@ -29,6 +29,13 @@ demo: build      ## run the client in the simulated Tails host (sandbox/): demo 
 
 test: build      ## run every test
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
+
+# The peers: requests with SOCKS support, and pycurl built against the same
+# libcurl as the client (not a wheel with a libcurl of its own).
+bench: build     ## measure our overhead against the peers; prints a table, writes bench/results.json
+	$(VPY) -m pip install -q --disable-pip-version-check "requests[socks]" PySocks
+	$(VPY) -m pip install -q --disable-pip-version-check --no-binary pycurl pycurl
+	$(VPY) bench/run.py
 
 # The sanitized module lives in its own environment and build tree; Python
 # itself is not instrumented, so the ASan runtime is preloaded and leak
