@@ -5,7 +5,7 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run demo test bench sanitize clean
+.PHONY: help deps build run demo test bench sanitize memcheck fuzz clean
 
 DEMO_ARGS ?=
 
@@ -53,6 +53,47 @@ sanitize: deps   ## build with AddressSanitizer and UndefinedBehaviorSanitizer a
 	LD_PRELOAD="$(ASAN_RUNTIME) $(UBSAN_RUNTIME)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(SANVENV)/bin/python -m pytest -q $(PYTEST_ARGS) tests
+
+memcheck: build  ## run every operation under valgrind memcheck: no error, no block lost by the module
+	./memcheck/run $(VPY)
+
+# libFuzzer targets on the Python-free cores, each built with ASan and UBSan
+# from fuzz/<target>.cpp and the sources it exercises, and run from its
+# committed seeds (fuzz/corpus/<target>) for FUZZ_SECONDS seconds.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD := build/fuzz
+FUZZ_TARGETS := menu_choice_fuzz json_decode_fuzz credential_url_fuzz zip_extract_fuzz ferm_rewrite_fuzz \
+  password_command_fuzz
+FUZZ_CXXFLAGS := -std=c++20 -g -O1 -Wall -Wextra -Werror -Isrc \
+  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+menu_choice_fuzz_SOURCES := src/client/menu_choice.cpp
+json_decode_fuzz_SOURCES := fuzz/json_reference.cpp src/api/json_text.cpp
+credential_url_fuzz_SOURCES := src/api/api_url.cpp
+credential_url_fuzz_LIBS = $(shell pkg-config --libs libcurl)
+zip_extract_fuzz_SOURCES := src/api/key_bundle.cpp src/api/private_tree.cpp src/api/zip_library.cpp \
+  src/common/shared_library.cpp src/common/errors.cpp src/common/fd_io.cpp
+# The soname the module's build reads from the library, as it does.
+zip_extract_fuzz_LIBS = -DMARNU_ZIP_SONAME='"$(shell objdump -p $$(pkg-config --variable=libdir libzip)/libzip.so | sed -n 's/ *SONAME *//p')"' \
+  $(shell pkg-config --libs libzip) -ldl
+ferm_rewrite_fuzz_SOURCES := src/tunnel_config/ferm_rewrite.cpp src/api/server_settings_check.cpp
+password_command_fuzz_SOURCES := src/tunnel_control/connection_command.cpp src/common/errors.cpp src/common/fd_io.cpp
+
+.SECONDEXPANSION:
+$(FUZZ_BUILD)/%_fuzz: fuzz/%_fuzz.cpp $$($$*_fuzz_SOURCES) $$(wildcard src/*/*.h fuzz/*.h)
+	@mkdir -p $(@D)
+	clang++ $(FUZZ_CXXFLAGS) -o $@ $< $($*_fuzz_SOURCES) $($*_fuzz_LIBS)
+
+# The ZIP target makes its scratch folder in the working directory; the
+# password target runs as root in a mount namespace of its own.
+fuzz: deps $(FUZZ_TARGETS:%=$(FUZZ_BUILD)/%)  ## build the fuzz targets and run each for FUZZ_SECONDS (60) seconds
+	@set -e; for target in $(FUZZ_TARGETS); do \
+	  echo "== $$target: $(FUZZ_SECONDS) s"; \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$target $(FUZZ_BUILD)/artifacts; \
+	  dict=fuzz/$${target%_fuzz}.dict; \
+	  (cd $(FUZZ_BUILD) && ./$$target -max_total_time=$(FUZZ_SECONDS) -timeout=20 -print_final_stats=1 \
+	    $$(test -f $$dict && echo -dict=$(CURDIR)/$$dict) -artifact_prefix=artifacts/$$target- \
+	    corpus/$$target $(CURDIR)/fuzz/corpus/$$target); \
+	done
 
 clean:           ## remove build trees and virtual environments
 	rm -rf build .venv-*

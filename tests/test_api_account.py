@@ -79,6 +79,10 @@ def test_server_list_fails_when_the_answer_is_no_json_envelope(answer, error):
         ("b o b", "tab\there", "b%20o%20b", "tab%09here"),
         ("jürgen", "пароль", "j%C3%BCrgen", "%D0%BF%D0%B0%D1%80%D0%BE%D0%BB%D1%8C"),
         ("x", '"<>\\^`{|}\x7f', "x", "%22%3C%3E%5C%5E%60%7B%7C%7D%7F"),
+        # Dot segments: URL resolution would drop them with the segment before.
+        ("..", ".", "%2E%2E", "%2E"),
+        (".", "..", "%2E", "%2E%2E"),
+        ("...", "a.b", "...", "a.b"),
     ],
 )
 def test_credentials_cannot_change_the_structure_of_the_query(username, password, user_part, password_part):
@@ -156,6 +160,8 @@ NOT_JSON = {
     "exponent without digits": b'{"data": 1e+}',
     "unterminated string": b'{"data": "abc',
     "html": b"<!DOCTYPE html><html></html>",
+    "NUL byte after the document": b'{"data": {"status": "1"}}\x00{"x": 1}',
+    "NUL byte after the document in utf-16": '{"data": {}}\x00'.encode("utf-16-le"),
 }
 
 

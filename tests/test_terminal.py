@@ -1,5 +1,6 @@
 """The client on a real (pseudo-)terminal: the password prompt and Ctrl+C."""
 
+import os
 import subprocess
 import sys
 
@@ -16,6 +17,12 @@ m.get_token = get_token
 sys.exit(marnu_tails_launcher.main(sys.argv[1:]))
 """
 
+# The launcher needs nothing from the environment but PATH; a sanitizer
+# runtime that the whole run preloads must still come first in its process.
+LAUNCHER_ENV = {"PATH": sys.prefix + "/bin",
+                **{name: os.environ[name] for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+                   if name in os.environ}}
+
 INTERRUPTED = (
     b"[-] Interrupted: a VPN tunnel and firewall changes that were up stay as they are "
     b"(use Disconnect or Reset firewall settings next time).\r\n"
@@ -23,16 +30,23 @@ INTERRUPTED = (
 
 
 @pytest.fixture
-def terminal():
+def terminal_code():
+    """Starts Python code on a pseudo-terminal of its own."""
     opened = []
 
-    def start(*args):
-        opened.append(Terminal([sys.executable, "-c", LAUNCH, *args]))
+    def start(code, *args):
+        opened.append(Terminal([sys.executable, "-c", code, *args]))
         return opened[-1]
 
     yield start
     for t in opened:
         t.close()
+
+
+@pytest.fixture
+def terminal(terminal_code):
+    """Starts the client through the launcher, with the login replaced."""
+    return lambda *args: terminal_code(LAUNCH, *args)
 
 
 def test_password_is_not_echoed_and_echo_comes_back(terminal):
@@ -83,13 +97,24 @@ def test_ctrl_c_at_the_menu_tells_the_user_in_one_line_and_exits_130(terminal):
 )
 def test_launcher_options(option, expected):
     result = subprocess.run(["marnu-tails-client", option], capture_output=True, stdin=subprocess.DEVNULL,
-                            env={"PATH": sys.prefix + "/bin"})
+                            env=LAUNCHER_ENV)
     assert result.returncode == 0
     assert result.stdout.startswith(expected)
 
 
 def test_quit_through_the_launcher_exits_zero():
     result = subprocess.run(["marnu-tails-client"], input=b"4\n", capture_output=True,
-                            env={"PATH": sys.prefix + "/bin"})
+                            env=LAUNCHER_ENV)
     assert result.returncode == 0
     assert result.stdout.endswith(b"4. Quit.\n\n>> ")
+
+
+def test_ctrl_d_at_the_menu_of_a_terminal_ends_the_read_with_eof_error(terminal_code):
+    t = terminal_code("import marnu_tails_client as m\n"
+                      "try:\n    m.get_input(4)\nexcept EOFError:\n    print('EOF')\n")
+    t.read_until(b"\r\n>> ")
+    t.type(b"9\n")
+    t.read_until(b"\r\n>> ")
+    t.type(b"\x04")
+    assert t.read_rest() == 0
+    assert t.output.endswith(b">> EOF\r\n")

@@ -34,6 +34,9 @@ std::string percent_encode(std::string_view text, NeedsEscape needs_escape) {
 }
 
 std::string escape_credential(std::string_view text) {
+    // "." and ".." would be dot segments, which URL resolution (libcurl's
+    // included) removes together with the segment before them.
+    if (text == "." || text == "..") return percent_encode(text, [](unsigned char) { return true; });
     return percent_encode(text,
                           [](unsigned char byte) { return unsafe_in_url(byte) || structural_in_credential(byte); });
 }

@@ -21,7 +21,7 @@ std::string api_request_url(std::string_view api_key, std::string_view query);
 
 // The three account queries. The credentials are encoded so that they cannot
 // change the URL's structure: besides the unsafe bytes, "/", "?", "#" and "%"
-// are percent-encoded.
+// are percent-encoded, and so are the dots of a credential that is "." or "..".
 std::string authentication_query(std::string_view username, std::string_view password);
 std::string server_list_query(std::string_view username, std::string_view password);
 std::string key_bundle_query(std::string_view username, std::string_view password);

@@ -115,7 +115,14 @@ std::string read_member(zip_t* archive, const Member& member) {
     for (;;) {
         const zip_int64_t got = zip_library().fread(file.get(), chunk, sizeof chunk);
         if (got < 0) unreadable(member.name, zip_library().file_get_error(file.get()));
-        if (got == 0) return data;
+        // A size that does not match the data means the archive is damaged,
+        // even where the CRC-32 of what is there matches.
+        if (got == 0) {
+            if (data.size() < member.size)
+                throw InvalidValue("The key bundle member " + quoted(member.name) +
+                                   " holds less data than it declares; it is refused.");
+            return data;
+        }
         if (static_cast<zip_uint64_t>(got) > member.size - data.size())
             throw InvalidValue("The key bundle member " + quoted(member.name) +
                                " holds more data than it declares; it is refused.");

@@ -28,7 +28,7 @@ std::vector<std::string> member_path(std::string_view name);
 // archive is refused (InvalidValue) when it is not a ZIP archive, holds more
 // than kMaxBundleMembers members, would unpack to more than kMaxBundleBytes
 // or has an encrypted member. A member whose data fails its CRC-32 check or
-// outgrows its declared size is refused before it is written.
+// does not match its declared size is refused before it is written.
 void extract_key_bundle(std::string_view archive, const std::string& root);
 
 }  // namespace marnu

@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/wait_readable.h"
 #include "module/python.h"
 
 namespace marnu::console {
@@ -41,10 +42,27 @@ int stdin_descriptor() {
     }
 }
 
+// A terminal in canonical mode hands over at most one line per read, so
+// sys.stdin never holds typed text back and the descriptor alone tells
+// whether a line is there. A pipe or file may have lines waiting in Python's
+// buffer instead.
+bool hands_over_whole_lines(int fd) {
+    termios settings{};
+    return fd >= 0 && ::isatty(fd) && ::tcgetattr(fd, &settings) == 0 && (settings.c_lflag & ICANON) != 0;
+}
+
 py::str read_stdin_line() {
-    // A Ctrl+C that came while the prompt was written would otherwise wait
-    // for the next line: the blocked read sees no interruption.
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    // A Ctrl+C that comes after the last look for signals but before the read
+    // blocks would wait for the next line: on a terminal the wait for the line
+    // looks for it again and again; elsewhere one look right before the read
+    // is what can be done.
+    if (const int fd = stdin_descriptor(); hands_over_whole_lines(fd)) {
+        const InterruptCheck interrupted = python_interrupt_check();
+        const py::gil_scoped_release without_gil;
+        wait_until_readable(fd, interrupted);
+    } else if (PyErr_CheckSignals() != 0) {
+        throw py::error_already_set();
+    }
     const py::str line = stream("stdin").attr("readline")();
     if (py::len(line) == 0) raise(PyExc_EOFError, "EOF when reading a line");
     return line.attr("removesuffix")("\n");

@@ -1,0 +1,175 @@
+// Password carrying: the root command line built for any password is run by
+// /bin/sh exactly as the client runs it, with every program it names
+// replaced by a fake that records its arguments (sudo runs the rest of its
+// command line). Invariants: the line runs the fixed sequence of commands
+// (the optional first step, mv, the ferm restart, openvpn with the profile
+// and an askpass file) and nothing else, prints nothing, and OpenVPN's
+// askpass file holds exactly the password and a newline; a password with a
+// NUL character is refused before anything runs. Input: one byte that picks
+// the first step, then the password.
+//
+// The fakes live in a private mount namespace made at start-up, with empty
+// file systems over /tmp, /etc/init.d and /etc/ferm: /etc/init.d/ferm is
+// named by its absolute path, and nothing that runs can touch the machine.
+#include <fcntl.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/settings.h"
+#include "common/errors.h"
+#include "common/fd_io.h"
+#include "common/unique_fd.h"
+#include "fuzz_check.h"
+#include "tunnel_control/connection_command.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr char kFakes[] = "/tmp/fakes";
+constexpr char kCalls[] = "/tmp/calls";
+constexpr char kReceived[] = "/tmp/askpass-received";
+
+// Each fake appends one line to the call log: its name and its arguments
+// (sudo's third one, the script that holds the password, is left out).
+// OpenVPN's fake also keeps what its askpass file holds.
+constexpr char kRecord[] = "printf '%s' \"${0##*/}\" >> /tmp/calls\n"
+                           "for argument; do printf ' %s' \"$argument\" >> /tmp/calls; done\n"
+                           "echo >> /tmp/calls\n";
+constexpr char kSudo[] = "echo \"sudo $1 $2 and $(($# - 3)) more\" >> /tmp/calls\nexec \"$@\"\n";
+constexpr char kOpenvpn[] = "cat \"$4\" > /tmp/askpass-received\n";
+
+void write_script(const std::string& path, std::string_view body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    FUZZ_CHECK(::chmod(path.c_str(), 0755) == 0);
+}
+
+void mount_empty(const char* directory) {
+    if (::mount("tmpfs", directory, "tmpfs", 0, "mode=0755") != 0) {
+        std::perror(directory);
+        std::exit(1);
+    }
+}
+
+std::string read_file(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Outcome {
+    std::string output;
+    int status;
+};
+
+// Runs `command` with /bin/sh -c, standard input empty, output and errors captured.
+Outcome run_shell(const std::string& command) {
+    int fds[2];
+    FUZZ_CHECK(::pipe2(fds, O_CLOEXEC) == 0);
+    marnu::UniqueFd read_end(fds[0]);
+    marnu::UniqueFd write_end(fds[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, write_end.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, write_end.get(), 2);
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    const char* envp[] = {"PATH=/tmp/fakes:/usr/bin:/bin", "LC_ALL=C.UTF-8", "HOME=/tmp", nullptr};
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv),
+                                      const_cast<char**>(envp));
+    posix_spawn_file_actions_destroy(&actions);
+    FUZZ_CHECK(spawned == 0);
+    write_end.reset();
+    Outcome outcome{marnu::read_all(read_end.get(), "output"), 0};
+    while (::waitpid(pid, &outcome.status, 0) < 0) FUZZ_CHECK(errno == EINTR);
+    return outcome;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        result.push_back(text.substr(start, end - start));
+    FUZZ_CHECK(start == text.size());
+    return result;
+}
+
+std::vector<std::string> expected_calls(marnu::LaunchStep step) {
+    std::vector<std::string> calls{"sudo bash -c and 0 more"};
+    if (step == marnu::LaunchStep::install_openvpn) calls.push_back("apt-get -qq install openvpn");
+    if (step == marnu::LaunchStep::stop_running_openvpn) calls.push_back("killall openvpn");
+    calls.push_back("mv -f /tmp/ferm.conf /etc/ferm/ferm.conf");
+    calls.push_back("ferm restart");
+    return calls;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::perror("a private mount namespace (this target needs root)");
+        std::exit(1);
+    }
+    mount_empty("/tmp");
+    mount_empty("/etc/init.d");
+    struct stat info {};
+    if (::stat("/etc/ferm", &info) == 0) mount_empty("/etc/ferm");
+    FUZZ_CHECK(::mkdir(kFakes, 0755) == 0);
+    const std::string fakes = kFakes;
+    write_script(fakes + "/sudo", kSudo);
+    write_script(fakes + "/mv", kRecord);
+    write_script(fakes + "/apt-get", kRecord);
+    write_script(fakes + "/killall", kRecord);
+    write_script(fakes + "/openvpn", std::string(kRecord) + kOpenvpn);
+    write_script("/etc/init.d/ferm", kRecord);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const auto step = static_cast<marnu::LaunchStep>(data[0] % 3);
+    const std::string password(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+    std::string command;
+    try {
+        command = marnu::connection_command(step, marnu::settings::kOvpnConfigFile, password);
+    } catch (const marnu::InvalidValue&) {
+        FUZZ_CHECK(password.find('\0') != std::string::npos);
+        return 0;
+    }
+    FUZZ_CHECK(password.find('\0') == std::string::npos);
+    ::unlink(kCalls);
+    ::unlink(kReceived);
+
+    const Outcome outcome = run_shell(command);
+    FUZZ_CHECK(outcome.output.empty());
+    FUZZ_CHECK(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0);
+
+    std::vector<std::string> calls = lines(read_file(kCalls));
+    FUZZ_CHECK(!calls.empty());
+    const std::string openvpn = calls.back();
+    calls.pop_back();
+    if (calls != expected_calls(step))
+        for (const std::string& call : calls) std::fprintf(stderr, "called: %s\n", call.c_str());
+    FUZZ_CHECK(calls == expected_calls(step));
+    // Bash hands the process substitution over as /dev/fd/N.
+    constexpr std::string_view kOpenvpnCall = "openvpn --config /tmp/config.ovpn --askpass /dev/fd/";
+    FUZZ_CHECK(openvpn.starts_with(kOpenvpnCall) && openvpn.size() > kOpenvpnCall.size());
+    FUZZ_CHECK(openvpn.find_first_not_of("0123456789", kOpenvpnCall.size()) == std::string::npos);
+    FUZZ_CHECK(read_file(kReceived) == password + "\n");
+    return 0;
+}
