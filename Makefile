@@ -5,7 +5,7 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run demo test sanitize memcheck fuzz clean
+.PHONY: help deps build run demo test bench sanitize memcheck fuzz clean
 
 DEMO_ARGS ?=
 
@@ -29,6 +29,13 @@ demo: build      ## run the client in the simulated Tails host (sandbox/): demo 
 
 test: build      ## run every test
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
+
+# The peers: requests with SOCKS support, and pycurl built against the same
+# libcurl as the client (not a wheel with a libcurl of its own).
+bench: build     ## measure our overhead against the peers; prints a table, writes bench/results.json
+	$(VPY) -m pip install -q --disable-pip-version-check "requests[socks]" PySocks
+	$(VPY) -m pip install -q --disable-pip-version-check --no-binary pycurl pycurl
+	$(VPY) bench/run.py
 
 # The sanitized module lives in its own environment and build tree, whose
 # interpreter is linked with the sanitizer runtimes (scripts/sanitized_python.cpp):
@@ -61,8 +68,11 @@ menu_choice_fuzz_SOURCES := src/client/menu_choice.cpp
 json_decode_fuzz_SOURCES := fuzz/json_reference.cpp src/api/json_text.cpp
 credential_url_fuzz_SOURCES := src/api/api_url.cpp
 credential_url_fuzz_LIBS = $(shell pkg-config --libs libcurl)
-zip_extract_fuzz_SOURCES := src/api/key_bundle.cpp src/api/private_tree.cpp src/common/errors.cpp src/common/fd_io.cpp
-zip_extract_fuzz_LIBS = $(shell pkg-config --libs libzip)
+zip_extract_fuzz_SOURCES := src/api/key_bundle.cpp src/api/private_tree.cpp src/api/zip_library.cpp \
+  src/common/shared_library.cpp src/common/errors.cpp src/common/fd_io.cpp
+# The soname the module's build reads from the library, as it does.
+zip_extract_fuzz_LIBS = -DMARNU_ZIP_SONAME='"$(shell objdump -p $$(pkg-config --variable=libdir libzip)/libzip.so | sed -n 's/ *SONAME *//p')"' \
+  $(shell pkg-config --libs libzip) -ldl
 ferm_rewrite_fuzz_SOURCES := src/tunnel_config/ferm_rewrite.cpp src/api/server_settings_check.cpp
 password_command_fuzz_SOURCES := src/tunnel_control/connection_command.cpp src/common/errors.cpp src/common/fd_io.cpp
 

@@ -1,5 +1,5 @@
 // JSON decoding: the bytes of a provider answer go through the client's
-// encoding detection and nlohmann's SAX parser, as the module decodes them,
+// encoding detection and its JSON reader, as the module decodes them,
 // into a handler that records the events instead of building Python objects.
 // Invariants: nothing crashes; a text is accepted exactly when the reference
 // reader (written from the grammar) accepts it, with the same events in the
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api/json_sax.h"
+#include "api/json_scan.h"
 #include "api/json_text.h"
 #include "fuzz_check.h"
 #include "json_reference.h"
@@ -24,26 +24,18 @@ using fuzz::JsonEvent;
 // Receives what the module's Python builder receives, and keeps it.
 class EventRecorder {
 public:
-    using number_integer_t = marnu::SaxJson::number_integer_t;
-    using number_unsigned_t = marnu::SaxJson::number_unsigned_t;
-    using number_float_t = marnu::SaxJson::number_float_t;
-    using string_t = marnu::SaxJson::string_t;
-    using binary_t = marnu::SaxJson::binary_t;
-
     bool null() { return add(JsonEvent::null); }
     bool boolean(bool value) { return add(value ? JsonEvent::true_ : JsonEvent::false_); }
-    bool number_integer(number_integer_t value) { return add(JsonEvent::number, std::to_string(value)); }
-    bool number_unsigned(number_unsigned_t value) { return add(JsonEvent::number, std::to_string(value)); }
-    // The module reads a float's value from its lexeme, an integer's exactly.
-    bool number_float(number_float_t, const string_t& lexeme) { return add(JsonEvent::number, lexeme); }
-    bool string(string_t& value) { return add(JsonEvent::string, value); }
-    bool binary(binary_t&) { return false; }
-    bool start_object(std::size_t) { return add(JsonEvent::start_object); }
-    bool key(string_t& name) { return add(JsonEvent::key, name); }
+    // The module makes an exact Python int of an integer's lexeme ("-0" is 0)
+    // and reads a float's value from its lexeme.
+    bool integer(std::string_view lexeme) { return add(JsonEvent::number, lexeme == "-0" ? "0" : std::string(lexeme)); }
+    bool floating(std::string_view lexeme) { return add(JsonEvent::number, std::string(lexeme)); }
+    bool string(std::string_view value) { return add(JsonEvent::string, std::string(value)); }
+    bool key(std::string_view name) { return add(JsonEvent::key, std::string(name)); }
+    bool start_object() { return add(JsonEvent::start_object); }
     bool end_object() { return add(JsonEvent::end_object); }
-    bool start_array(std::size_t) { return add(JsonEvent::start_array); }
+    bool start_array() { return add(JsonEvent::start_array); }
     bool end_array() { return add(JsonEvent::end_array); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
     const std::vector<JsonEvent>& events() const { return events_; }
 
@@ -108,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto expected = text ? fuzz::reference_json_events(*text) : std::nullopt;
 
     EventRecorder recorder;
-    const bool accepted = text && marnu::sax_parse_json(*text, recorder);
+    const bool accepted = text && marnu::scan_json(*text, recorder);
     FUZZ_CHECK(accepted == expected.has_value());
     if (!accepted) return 0;
     FUZZ_CHECK(recorder.events() == *expected);

@@ -121,6 +121,10 @@ VALUES = {
     "floats": b'{"data": [1.5, -0.0, 0.1, 1e-7, 1E+2, 2.5e3, 1.7976931348623157e308, 5e-324, 1e400, -1e400]}',
     "strings": b'{"data": ["\\u00e9\\ud83d\\ude00", "\\n\\t\\"\\\\\\/", "\\u0000", ""]}',
     "nesting and literals": b' \n{"data" : [[[]], {}, true, false, null, [{"a": [1, {"b": null}]}]]}\r\n\t',
+    "same names in records of different order": b'{"data": {"a": {"x": 1, "y": [2]}, "b": {"y": 3, "x": {"x": 4}}}}',
+    "escaped and plain spelling of one name": b'{"data": {"k\\u0041": 1, "b": 2, "kA": 3, "\\u006bA": 4}}',
+    "escapes among raw utf-8": '{"data": ["\u00e9\\t\u20ac\\u20ac\U0001f600", "\\"\u00e9"]}'.encode(),
+    "numbers near the ends of the ranges": b'{"data": [-0.0e0, 0e-99999, 1e4000, 123456789012345678, 1234567890123456789]}',
 }
 
 
@@ -144,6 +148,17 @@ NOT_JSON = {
     "odd-length utf-16": b'{\x00"\x00d\x00a\x00t\x00a\x00"\x00:\x001\x00}\x00 ',
     "lone surrogate in utf-16": b'[\x00"\x00\x00\xd8"\x00]\x00',
     "NaN": b'{"data": NaN}',
+    "escaped lone high surrogate": b'{"data": "\\ud83d"}',
+    "escaped lone low surrogate": b'{"data": "\\ude00"}',
+    "escaped high surrogate before a letter": b'{"data": "\\ud83d\\u0041"}',
+    "surrogate encoded in utf-8": b'{"data": "\xed\xa0\x80"}',
+    "unknown escape": b'{"data": "\\x41"}',
+    "short unicode escape": b'{"data": "\\u12"}',
+    "number beyond long double": b'{"data": 1e5000}',
+    "nul byte after the document": b'{"data": {}}\x00{',
+    "fraction without digits": b'{"data": 1.}',
+    "exponent without digits": b'{"data": 1e+}',
+    "unterminated string": b'{"data": "abc',
     "html": b"<!DOCTYPE html><html></html>",
     "NUL byte after the document": b'{"data": {"status": "1"}}\x00{"x": 1}',
     "NUL byte after the document in utf-16": '{"data": {}}\x00'.encode("utf-16-le"),

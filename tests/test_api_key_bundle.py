@@ -38,6 +38,14 @@ def test_bundle_of_alice_leaves_exactly_her_three_private_files():
     assert outcome["files"] == {"ca.crt": file("CA"), "alice.crt": file("CERT"), "alice.key": file("KEY")}
 
 
+@pytest.mark.parametrize("kind", [bytes, bytearray])
+def test_bundle_as_bytes_or_bytearray_unpacks_alike(kind):
+    bundle = make_zip([("ca.crt", "CA"), ("alice.key", "KEY")], zipfile.ZIP_DEFLATED)
+    _, outcome = download(kind(bundle))
+    assert outcome["result"] == "None"
+    assert outcome["files"] == {"ca.crt": file("CA"), "alice.key": file("KEY")}
+
+
 def test_credentials_are_encoded_in_the_key_bundle_query():
     _, outcome = run_api('m.download_keys("a/b", "p#?%")', [make_zip([])], isolate=True)
     assert outcome["queries"] == ["getuserkeys/dapp/true/username/a%2Fb/password/p%23%3F%25.json"]

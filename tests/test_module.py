@@ -25,6 +25,32 @@ def test_loading_prints_nothing_and_defines_exactly_the_values_then_the_operatio
     assert eval(result.stdout) == VALUES + OPERATIONS
 
 
+def test_libcurl_and_libzip_are_loaded_at_their_first_use_not_with_the_module():
+    result = run_python(
+        """
+        import marnu_tails_client as m
+
+        def loaded():
+            maps = open("/proc/self/maps").read()
+            return [name for name in ("libcurl", "libzip") if name in maps]
+
+        seen = [loaded()]
+        m.send_to_api = lambda query: b"not a zip archive"
+        try:
+            m.download_keys("alice", "secret")
+        except ValueError:
+            pass
+        seen.append(loaded())
+        m.run()  # the start-up check asks libcurl; stdin chooses Quit
+        seen.append(loaded())
+        open(2, "w").write(repr(seen))
+        """,
+        stdin=b"4\n",
+    )
+    assert result.returncode == 0, result.stderr
+    assert eval(result.stderr) == [[], ["libzip"], ["libcurl", "libzip"]]
+
+
 def test_values_at_load():
     import marnu_tails_client as m
 

@@ -1,20 +1,20 @@
 // Owners of libcurl's handles: each is cleaned up exactly once, on every path.
 #pragma once
 
-#include <curl/curl.h>
-
 #include <memory>
+
+#include "api/curl_library.h"
 
 namespace marnu {
 
 struct CurlEasyCleanup {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const { curl_library().easy_cleanup(handle); }
 };
 struct CurlMultiCleanup {
-    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+    void operator()(CURLM* handle) const { curl_library().multi_cleanup(handle); }
 };
 struct CurlSlistFree {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const { curl_library().slist_free_all(list); }
 };
 
 using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
@@ -26,12 +26,12 @@ using CurlList = std::unique_ptr<curl_slist, CurlSlistFree>;
 class CurlAttachment {
 public:
     CurlAttachment(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
-        if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) multi_ = nullptr;
+        if (curl_library().multi_add_handle(multi_, easy_) != CURLM_OK) multi_ = nullptr;
     }
     CurlAttachment(const CurlAttachment&) = delete;
     CurlAttachment& operator=(const CurlAttachment&) = delete;
     ~CurlAttachment() {
-        if (multi_) curl_multi_remove_handle(multi_, easy_);
+        if (multi_) curl_library().multi_remove_handle(multi_, easy_);
     }
     bool attached() const { return multi_ != nullptr; }
 

@@ -37,8 +37,8 @@ size_t append_to_body(char* chunk, size_t size, size_t count, void* user_data) {
 
 template <typename Value>
 void set_option(CURL* handle, CURLoption option, Value value) {
-    const CURLcode result = curl_easy_setopt(handle, option, value);
-    if (result != CURLE_OK) fail(std::string("could not set up the request: ") + curl_easy_strerror(result));
+    const CURLcode result = curl_library().easy_setopt(handle, option, value);
+    if (result != CURLE_OK) fail(std::string("could not set up the request: ") + curl_library().easy_strerror(result));
 }
 
 CurlList header_list(const HttpHeaders& headers) {
@@ -48,7 +48,7 @@ CurlList header_list(const HttpHeaders& headers) {
             throw InvalidValue("The request header " + name + " cannot be sent: it holds a line break or is empty.");
         // libcurl sends "Name;" as a header with an empty value; "Name:" would remove it.
         const std::string line = value.empty() ? name + ";" : name + ": " + value;
-        curl_slist* longer = curl_slist_append(list.get(), line.c_str());
+        curl_slist* longer = curl_library().slist_append(list.get(), line.c_str());
         if (longer == nullptr) throw std::bad_alloc();
         list.release();
         list.reset(longer);
@@ -87,17 +87,18 @@ void configure(CURL* handle, const std::string& url, curl_slist* headers, Respon
 
 // Drives the transfer until it is done, looking for an interrupt every turn.
 CURLcode perform(CURLM* multi, const InterruptCheck& interrupted) {
+    const CurlLibrary& curl = curl_library();
     for (;;) {
         int running = 0;
-        const CURLMcode performed = curl_multi_perform(multi, &running);
-        if (performed != CURLM_OK) fail(curl_multi_strerror(performed));
+        const CURLMcode performed = curl.multi_perform(multi, &running);
+        if (performed != CURLM_OK) fail(curl.multi_strerror(performed));
         if (running == 0) break;
-        const CURLMcode polled = curl_multi_poll(multi, nullptr, 0, kInterruptPollMs, nullptr);
-        if (polled != CURLM_OK) fail(curl_multi_strerror(polled));
+        const CURLMcode polled = curl.multi_poll(multi, nullptr, 0, kInterruptPollMs, nullptr);
+        if (polled != CURLM_OK) fail(curl.multi_strerror(polled));
         if (interrupted) interrupted();
     }
     int queued = 0;
-    while (const CURLMsg* message = curl_multi_info_read(multi, &queued))
+    while (const CURLMsg* message = curl.multi_info_read(multi, &queued))
         if (message->msg == CURLMSG_DONE) return message->data.result;
     return CURLE_OK;
 }
@@ -107,8 +108,8 @@ CURLcode perform(CURLM* multi, const InterruptCheck& interrupted) {
 std::string http_get(const std::string& url, const HttpHeaders& headers, const InterruptCheck& interrupted) {
     // Fresh handles for every request: no connection, cookie or state carries over.
     const CurlList header_lines = header_list(headers);
-    const CurlEasy easy(curl_easy_init());
-    const CurlMulti multi(curl_multi_init());
+    const CurlEasy easy(curl_library().easy_init());
+    const CurlMulti multi(curl_library().multi_init());
     if (!easy || !multi) fail("libcurl could not be initialised");
 
     ResponseBody body;
@@ -122,7 +123,7 @@ std::string http_get(const std::string& url, const HttpHeaders& headers, const I
     if (body.too_large)
         fail("the answer is larger than " + std::to_string(kMaxResponseBytes >> 20) + " MiB and was refused");
     if (body.out_of_memory) throw std::bad_alloc();
-    if (result != CURLE_OK) fail(error_text[0] != '\0' ? error_text : curl_easy_strerror(result));
+    if (result != CURLE_OK) fail(error_text[0] != '\0' ? error_text : curl_library().easy_strerror(result));
     return std::move(body.data);
 }
 

@@ -1,24 +1,23 @@
 #include "api/key_bundle.h"
 
-#include <zip.h>
-
 #include <memory>
 #include <new>
 
 #include "api/private_tree.h"
+#include "api/zip_library.h"
 #include "common/errors.h"
 
 namespace marnu {
 namespace {
 
 struct ZipDiscard {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
+    void operator()(zip_t* archive) const { zip_library().discard(archive); }
 };
 struct ZipFileClose {
-    void operator()(zip_file_t* file) const { zip_fclose(file); }
+    void operator()(zip_file_t* file) const { zip_library().fclose(file); }
 };
 struct ZipSourceFree {
-    void operator()(zip_source_t* source) const { zip_source_free(source); }
+    void operator()(zip_source_t* source) const { zip_library().source_free(source); }
 };
 using ZipArchive = std::unique_ptr<zip_t, ZipDiscard>;
 using ZipFile = std::unique_ptr<zip_file_t, ZipFileClose>;
@@ -26,8 +25,8 @@ using ZipSource = std::unique_ptr<zip_source_t, ZipSourceFree>;
 
 struct ZipError {
     zip_error_t value;
-    ZipError() { zip_error_init(&value); }
-    ~ZipError() { zip_error_fini(&value); }
+    ZipError() { zip_library().error_init(&value); }
+    ~ZipError() { zip_library().error_fini(&value); }
     ZipError(const ZipError&) = delete;
     ZipError& operator=(const ZipError&) = delete;
 };
@@ -52,13 +51,13 @@ ZipArchive open_archive(std::string_view bytes) {
     // libzip takes an empty source for an empty archive; an empty body is no archive.
     if (bytes.empty()) not_a_zip();
     ZipError error;
-    ZipSource source(zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error.value));
+    ZipSource source(zip_library().source_buffer_create(bytes.data(), bytes.size(), 0, &error.value));
     if (!source) throw std::bad_alloc();
-    ZipArchive archive(zip_open_from_source(source.get(), ZIP_RDONLY, &error.value));
+    ZipArchive archive(zip_library().open_from_source(source.get(), ZIP_RDONLY, &error.value));
     if (!archive) {
-        if (zip_error_code_zip(&error.value) == ZIP_ER_NOZIP) not_a_zip();
+        if (zip_library().error_code_zip(&error.value) == ZIP_ER_NOZIP) not_a_zip();
         throw InvalidValue(std::string("The key bundle is not a usable ZIP archive: ") +
-                           zip_error_strerror(&error.value) + ".");
+                           zip_library().error_strerror(&error.value) + ".");
     }
     source.release();  // the archive owns it now
     return archive;
@@ -66,7 +65,7 @@ ZipArchive open_archive(std::string_view bytes) {
 
 // Reads the central directory and refuses the archive before anything is written.
 std::vector<Member> list_members(zip_t* archive) {
-    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    const zip_int64_t count = zip_library().get_num_entries(archive, 0);
     if (count < 0) not_a_zip();
     if (static_cast<zip_uint64_t>(count) > kMaxBundleMembers)
         throw InvalidValue("The key bundle holds " + std::to_string(count) + " members; at most " +
@@ -75,10 +74,10 @@ std::vector<Member> list_members(zip_t* archive) {
     zip_uint64_t total = 0;
     for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(count); ++index) {
         zip_stat_t info;
-        zip_stat_init(&info);
-        if (zip_stat_index(archive, index, 0, &info) != 0 || !(info.valid & ZIP_STAT_NAME) ||
+        zip_library().stat_init(&info);
+        if (zip_library().stat_index(archive, index, 0, &info) != 0 || !(info.valid & ZIP_STAT_NAME) ||
             !(info.valid & ZIP_STAT_SIZE))
-            throw InvalidValue(std::string("The key bundle is damaged: ") + zip_strerror(archive) + ".");
+            throw InvalidValue(std::string("The key bundle is damaged: ") + zip_library().strerror(archive) + ".");
         const std::string name = info.name;
         if ((info.valid & ZIP_STAT_ENCRYPTION_METHOD) && info.encryption_method != ZIP_EM_NONE) encrypted(name);
         if (info.size > kMaxBundleBytes - total)
@@ -94,7 +93,7 @@ std::vector<Member> list_members(zip_t* archive) {
 }
 
 [[noreturn]] void unreadable(const std::string& name, zip_error_t* error) {
-    switch (zip_error_code_zip(error)) {
+    switch (zip_library().error_code_zip(error)) {
         case ZIP_ER_CRC:
             throw InvalidValue("The key bundle member " + quoted(name) + " is damaged: its CRC-32 check failed.");
         case ZIP_ER_NOPASSWD:
@@ -102,20 +101,20 @@ std::vector<Member> list_members(zip_t* archive) {
             encrypted(name);
         default:
             throw InvalidValue("Could not read the key bundle member " + quoted(name) + ": " +
-                               zip_error_strerror(error) + ".");
+                               zip_library().error_strerror(error) + ".");
     }
 }
 
 // The member's data, read to its end so that libzip checks its CRC-32.
 std::string read_member(zip_t* archive, const Member& member) {
-    const ZipFile file(zip_fopen_index(archive, member.index, 0));
-    if (!file) unreadable(member.name, zip_get_error(archive));
+    const ZipFile file(zip_library().fopen_index(archive, member.index, 0));
+    if (!file) unreadable(member.name, zip_library().get_error(archive));
     std::string data;
     data.reserve(member.size);
     char chunk[65536];
     for (;;) {
-        const zip_int64_t got = zip_fread(file.get(), chunk, sizeof chunk);
-        if (got < 0) unreadable(member.name, zip_file_get_error(file.get()));
+        const zip_int64_t got = zip_library().fread(file.get(), chunk, sizeof chunk);
+        if (got < 0) unreadable(member.name, zip_library().file_get_error(file.get()));
         // A size that does not match the data means the archive is damaged,
         // even where the CRC-32 of what is there matches.
         if (got == 0) {

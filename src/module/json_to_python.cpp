@@ -1,52 +1,79 @@
 #include "module/json_to_python.h"
 
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
-#include "api/json_sax.h"
+#include "api/json_scan.h"
 #include "api/json_text.h"
 
 namespace marnu {
 namespace {
 
-// nlohmann's SAX events, turned into Python objects as they come. A failure
-// to build a value ends the parse; the document then counts as not JSON.
+// Lookups by string_view in a map whose keys are strings.
+struct TextHash : std::hash<std::string_view> {
+    using is_transparent = void;
+};
+
+// The values of scan_json, turned into Python objects as they come. A
+// failure to build a value ends the scan; the document then counts as not
+// JSON. Server lists repeat the same few member names thousands of times:
+// each name becomes one str, shared, whose hash Python computes once.
 class PythonBuilder {
 public:
-    using number_integer_t = SaxJson::number_integer_t;
-    using number_unsigned_t = SaxJson::number_unsigned_t;
-    using number_float_t = SaxJson::number_float_t;
-    using string_t = SaxJson::string_t;
-    using binary_t = SaxJson::binary_t;
-
     bool null() { return add(py::none()); }
     bool boolean(bool value) { return add(py::bool_(value)); }
-    bool number_integer(number_integer_t value) { return add_new(PyLong_FromLongLong(value)); }
-    bool number_unsigned(number_unsigned_t value) { return add_new(PyLong_FromUnsignedLongLong(value)); }
-    bool number_float(number_float_t, const string_t& lexeme) {
-        if (is_integer_lexeme(lexeme)) return add_new(PyLong_FromString(lexeme.c_str(), nullptr, 10));
-        // Python's own conversion, so the float is exactly the one json.loads gives.
-        const py::str text(lexeme);
-        return add_new(PyFloat_FromString(text.ptr()));
+
+    // Integers of any size stay exact.
+    bool integer(std::string_view lexeme) {
+        const bool negative = lexeme.front() == '-';
+        const std::string_view digits = lexeme.substr(negative ? 1 : 0);
+        if (digits.size() <= 18) {
+            long long value = 0;
+            for (const char digit : digits) value = value * 10 + (digit - '0');
+            return add_new(PyLong_FromLongLong(negative ? -value : value));
+        }
+        return add_new(PyLong_FromString(std::string(lexeme).c_str(), nullptr, 10));
     }
-    bool string(string_t& value) { return add_new(decode(value)); }
-    bool binary(binary_t&) { return false; }
-    bool start_object(std::size_t) { return open(PyDict_New()); }
-    bool key(string_t& name) {
+
+    bool floating(std::string_view lexeme) {
+        // Python's own conversion (float() and json.loads use it), so the
+        // float is exactly the one json.loads gives.
+        const double value = PyOS_string_to_double(std::string(lexeme).c_str(), nullptr, nullptr);
+        if (value == -1.0 && PyErr_Occurred()) return failed();
+        return add_new(PyFloat_FromDouble(value));
+    }
+
+    bool string(std::string_view text) { return add_new(decode(text)); }
+
+    bool key(std::string_view name) {
+        const auto known = names_.find(name);
+        if (known != names_.end()) {
+            name_ = known->second;
+            return true;
+        }
         PyObject* decoded = decode(name);
         if (decoded == nullptr) return failed();
-        keys_.push_back(py::reinterpret_steal<py::object>(decoded));
+        name_ = py::reinterpret_steal<py::object>(decoded);
+        names_.emplace(name, name_);
         return true;
     }
+
+    bool start_object() { return open(PyDict_New(), true); }
     bool end_object() { return close(); }
-    bool start_array(std::size_t) { return open(PyList_New(0)); }
+    bool start_array() { return open(PyList_New(0), false); }
     bool end_array() { return close(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
     py::object result() const { return result_; }
 
 private:
-    static PyObject* decode(const std::string& text) {
+    struct Container {
+        py::object object;
+        bool is_dict;
+    };
+
+    static PyObject* decode(std::string_view text) {
         return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
     }
 
@@ -60,30 +87,27 @@ private:
         return add(py::reinterpret_steal<py::object>(value));
     }
 
-    // Places a value in the open container, or makes it the document.
+    // Places a value in the open container, or makes it the document. In a
+    // dict it goes under the name that came just before it.
     bool add(const py::object& value) {
         if (open_.empty()) {
             result_ = value;
             return true;
         }
-        const py::object& container = open_.back();
-        if (PyDict_Check(container.ptr())) {
-            const py::object name = std::move(keys_.back());
-            keys_.pop_back();
-            // A repeated key keeps its first position and takes the new value.
-            if (PyDict_SetItem(container.ptr(), name.ptr(), value.ptr()) != 0) return failed();
-        } else if (PyList_Append(container.ptr(), value.ptr()) != 0) {
-            return failed();
+        const Container& container = open_.back();
+        if (container.is_dict) {
+            // A repeated name keeps its first position and takes the new value.
+            return PyDict_SetItem(container.object.ptr(), name_.ptr(), value.ptr()) == 0 || failed();
         }
-        return true;
+        return PyList_Append(container.object.ptr(), value.ptr()) == 0 || failed();
     }
 
     // A container joins its parent at once, so a dict member keeps its place.
-    bool open(PyObject* created) {
+    bool open(PyObject* created, bool is_dict) {
         if (created == nullptr) return failed();
-        const auto container = py::reinterpret_steal<py::object>(created);
+        auto container = py::reinterpret_steal<py::object>(created);
         if (!add(container)) return false;
-        open_.push_back(container);
+        open_.push_back({std::move(container), is_dict});
         return true;
     }
 
@@ -93,13 +117,16 @@ private:
     }
 
     py::object result_;
-    std::vector<py::object> open_;
-    std::vector<py::object> keys_;
+    std::vector<Container> open_;
+    // The name of the member whose value comes next: a value follows its
+    // name before anything else, so one is enough.
+    py::object name_;
+    std::unordered_map<std::string, py::object, TextHash, std::equal_to<>> names_;
 };
 
-std::optional<py::object> parse_utf8(const std::string& text) {
+std::optional<py::object> parse_utf8(std::string_view text) {
     PythonBuilder builder;
-    if (!sax_parse_json(text, builder)) return std::nullopt;
+    if (!scan_json(text, builder)) return std::nullopt;
     return builder.result();
 }
 
