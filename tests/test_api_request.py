@@ -51,7 +51,11 @@ def serve(listener):
     if socks == "silent":
         time.sleep(3600)  # accepts and never answers
     greeting = read_exactly(connection, 2)
-    read_exactly(connection, greeting[1])
+    report["methods"] = list(read_exactly(connection, greeting[1]))
+    if socks == "no-method":
+        connection.sendall(b"\x05\xff")  # none of the offered methods is acceptable
+        connection.close()
+        return
     connection.sendall(b"\x05\x00")  # no authentication
     version, command, _, address_type = read_exactly(connection, 4)
     if address_type == 3:
@@ -59,7 +63,8 @@ def serve(listener):
     else:
         host = "address type %d" % address_type
     report["connect"] = [command, host, int.from_bytes(read_exactly(connection, 2), "big")]
-    connection.sendall(b"\x05\x01\x00\x01\x00\x00\x00\x00\x00\x00")  # general failure
+    reply = int(socks.split(":")[1])  # "refuse:CODE"
+    connection.sendall(bytes([5, reply, 0, 1, 0, 0, 0, 0, 0, 0]))
     connection.close()
 
 if socks != "none":
@@ -104,8 +109,9 @@ sys.stderr.write("\n" + json.dumps(outcome))
 
 
 def run_client(socks, *, drop_ipv6_loopback=False, interrupt=False):
-    """socks: "none" (nothing listens on 9050), "refuse" (answers CONNECT with
-    a failure) or "silent" (accepts and never answers)."""
+    """socks: "none" (nothing listens on 9050), "refuse:CODE" (answers CONNECT
+    with that SOCKS5 reply code), "no-method" (accepts none of the client's
+    authentication methods) or "silent" (accepts and never answers)."""
     command = [
         "unshare", "--net", "--", sys.executable, "-c", HARNESS, socks,
         "drop" if drop_ipv6_loopback else "keep", "interrupt" if interrupt else "wait", CLIENT,
@@ -124,12 +130,33 @@ def test_request_without_tor_fails_with_connection_error_and_prints_nothing():
     assert "9050" in report["outcome"]["message"]
 
 
-def test_proxy_is_asked_for_the_providers_host_name_and_its_failure_is_a_connection_error():
-    report = run_client("refuse")
+# Tor answers 1 when a circuit fails, 4 when the name cannot be resolved or
+# the host not reached, 5 when the far end refuses, 6 on a timeout.
+@pytest.mark.parametrize("code, reason", [
+    (1, "the proxy reports a general failure (no circuit?)"),
+    (2, "the proxy does not allow the connection"),
+    (3, "the proxy reports the network unreachable"),
+    (4, "the proxy could not resolve or reach the host"),
+    (5, "the host refused the proxy's connection"),
+    (6, "the proxy timed out reaching the host"),
+])
+def test_proxy_is_asked_for_the_providers_host_name_and_its_refusal_is_a_connection_error(code, reason):
+    report = run_client(f"refuse:{code}")
     # socks5h: the proxy resolves the name (CONNECT = 1, by domain name, HTTPS port).
     assert report["connect"] == [1, "api.marnu.example", 443]
     assert report["stdout"] == ""
     assert report["outcome"]["error"] == "ConnectionError"
+    assert report["outcome"]["message"] == (
+        f"The request to the provider failed: Can't complete SOCKS5 connection to api.marnu.example. ({code}): "
+        + reason)
+
+
+def test_proxy_that_accepts_no_offered_method_is_a_connection_error():
+    report = run_client("no-method")
+    assert report["methods"] == [0]  # no authentication is all that is offered
+    assert report["outcome"]["error"] == "ConnectionError"
+    assert report["outcome"]["message"].endswith(": the proxy accepts none of the authentication methods offered")
+    assert report["stdout"] == ""
 
 
 @needs_ip6tables

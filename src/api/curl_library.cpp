@@ -14,6 +14,7 @@ CurlLibrary load() {
         MARNU_CURL_FUNCTION(easy_cleanup),
         MARNU_CURL_FUNCTION(easy_setopt),
         MARNU_CURL_FUNCTION(easy_strerror),
+        MARNU_CURL_FUNCTION(easy_getinfo),
         MARNU_CURL_FUNCTION(multi_init),
         MARNU_CURL_FUNCTION(multi_cleanup),
         MARNU_CURL_FUNCTION(multi_add_handle),

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "api/curl_handles.h"
+#include "api/request_multi.h"
 #include "common/errors.h"
 
 namespace marnu {
@@ -74,8 +75,21 @@ void configure(CURL* handle, const std::string& url, curl_slist* headers, Respon
     set_option(handle, CURLOPT_FOLLOWLOCATION, 1L);
     set_option(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
     set_option(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // Tor asks for no authentication; nothing else (GSS-API, say) is offered
+    // to whatever answers on the port.
+    set_option(handle, CURLOPT_SOCKS5_AUTH, static_cast<long>(CURLAUTH_NONE));
+    // A new connection for every request, closed when it is done.
+    set_option(handle, CURLOPT_FRESH_CONNECT, 1L);
+    set_option(handle, CURLOPT_FORBID_REUSE, 1L);
     set_option(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     set_option(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    // The system's CA bundle alone: it holds the certificates of the CA
+    // directory as well (update-ca-certificates writes both), and libcurl
+    // keeps a store parsed from a bundle for later requests, never one that
+    // also reads a directory. Kept at most a few minutes, so that a change to
+    // the bundle is seen by the next Connect.
+    set_option(handle, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    set_option(handle, CURLOPT_CA_CACHE_TIMEOUT, kCaStoreCacheSeconds);
     // Every encoding libcurl can undo.
     set_option(handle, CURLOPT_ACCEPT_ENCODING, "");
     set_option(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
@@ -103,14 +117,38 @@ CURLcode perform(CURLM* multi, const InterruptCheck& interrupted) {
     return CURLE_OK;
 }
 
+// libcurl's text for a refusal from the proxy gives only the SOCKS reply code.
+std::string_view proxy_refusal(long code) {
+    switch (code) {
+        case CURLPX_REPLY_GENERAL_SERVER_FAILURE: return "the proxy reports a general failure (no circuit?)";
+        case CURLPX_REPLY_NOT_ALLOWED: return "the proxy does not allow the connection";
+        case CURLPX_REPLY_NETWORK_UNREACHABLE: return "the proxy reports the network unreachable";
+        case CURLPX_REPLY_HOST_UNREACHABLE: return "the proxy could not resolve or reach the host";
+        case CURLPX_REPLY_CONNECTION_REFUSED: return "the host refused the proxy's connection";
+        case CURLPX_REPLY_TTL_EXPIRED: return "the proxy timed out reaching the host";
+        case CURLPX_NO_AUTH: return "the proxy accepts none of the authentication methods offered";
+        default: return {};
+    }
+}
+
+std::string failure_reason(CURL* handle, CURLcode result, const char* error_text) {
+    std::string reason = error_text[0] != '\0' ? error_text : curl_library().easy_strerror(result);
+    long proxy_code = CURLPX_OK;
+    if (result == CURLE_PROXY && curl_library().easy_getinfo(handle, CURLINFO_PROXY_ERROR, &proxy_code) == CURLE_OK &&
+        !proxy_refusal(proxy_code).empty())
+        reason.append(": ").append(proxy_refusal(proxy_code));
+    return reason;
+}
+
 }  // namespace
 
 std::string http_get(const std::string& url, const HttpHeaders& headers, const InterruptCheck& interrupted) {
-    // Fresh handles for every request: no connection, cookie or state carries over.
+    // A fresh easy handle for every request: no connection, cookie or
+    // session carries over.
     const CurlList header_lines = header_list(headers);
     const CurlEasy easy(curl_library().easy_init());
-    const CurlMulti multi(curl_library().multi_init());
-    if (!easy || !multi) fail("libcurl could not be initialised");
+    const RequestMulti multi;
+    if (!easy || multi.get() == nullptr) fail("libcurl could not be initialised");
 
     ResponseBody body;
     char error_text[CURL_ERROR_SIZE] = {};
@@ -123,7 +161,7 @@ std::string http_get(const std::string& url, const HttpHeaders& headers, const I
     if (body.too_large)
         fail("the answer is larger than " + std::to_string(kMaxResponseBytes >> 20) + " MiB and was refused");
     if (body.out_of_memory) throw std::bad_alloc();
-    if (result != CURLE_OK) fail(error_text[0] != '\0' ? error_text : curl_library().easy_strerror(result));
+    if (result != CURLE_OK) fail(failure_reason(easy.get(), result, error_text));
     return std::move(body.data);
 }
 

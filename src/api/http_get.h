@@ -19,6 +19,8 @@ inline constexpr long kMaxRedirects = 30;
 // a transfer that has stalled.
 inline constexpr long kConnectTimeoutSeconds = 120;
 inline constexpr long kStallSeconds = 120;
+// How long a CA store parsed for one request may serve later ones.
+inline constexpr long kCaStoreCacheSeconds = 300;
 // A larger answer (after content decoding) is refused rather than held in memory.
 inline constexpr std::size_t kMaxResponseBytes = std::size_t{64} << 20;
 
