@@ -12,7 +12,8 @@ from pathlib import Path
 from .accounts import ACCOUNTS, API_HOST
 
 DAYS = "30"
-COMPLETE_MARKER = "complete"
+OTHER_HOST = "other.marnu.example"
+COMPLETE_MARKER = "complete-2"
 
 SERVER_EXTENSIONS = (
     "basicConstraints=critical,CA:FALSE",
@@ -60,6 +61,9 @@ def generate(directory):
              "-addext", "keyUsage=critical,keyCertSign,cRLSign", "-out", str(directory / "ca.crt"))
     _certificate(directory, "api", f"/CN={API_HOST}",
                  SERVER_EXTENSIONS + (f"subjectAltName=DNS:{API_HOST}",))
+    # Signed by the same CA, for another host: the client must still refuse it.
+    _certificate(directory, "api-other-name", f"/CN={OTHER_HOST}",
+                 SERVER_EXTENSIONS + (f"subjectAltName=DNS:{OTHER_HOST}",))
     _certificate(directory, "vpn-server", "/CN=vpn-server", SERVER_EXTENSIONS)
     for account in ACCOUNTS:
         _certificate(directory, "client-" + account.key_name, f"/CN={account.key_name}",

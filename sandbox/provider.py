@@ -5,7 +5,7 @@ under "test/" and optional extra routes from a JSON file. Every request is
 logged as one JSON line (method, raw path, headers) for the tests to read.
 
 Run: python -m sandbox.provider --pki DIR --address HTTPS_ADDR [--https-port 443]
-     [--http-port 80] [--routes FILE] [--log FILE]"""
+     [--http-port 80] [--routes FILE] [--log FILE] [--certificate-choice FILE]"""
 
 import argparse
 import base64
@@ -22,6 +22,7 @@ from pathlib import Path
 from urllib.parse import unquote
 
 from .accounts import ACCOUNTS, API_HOST, QUERY_PREFIX, server_list
+from .provider_faults import FAULTS
 
 
 class Answer:
@@ -142,11 +143,15 @@ def fixed_routes():
 
 
 def load_routes(path):
-    """Extra routes: {"QUERY": {"status": 200, "headers": [[k, v]], "body": "..." or "body_base64": "..."}}."""
+    """Extra routes: {"QUERY": {"status": 200, "headers": [[k, v]], "body": "..." or "body_base64": "..."}}
+    or {"QUERY": {"fault": NAME}} for one of the faults of provider_faults."""
     if path is None or not path.exists():
         return {}
     routes = {}
     for query, route in json.loads(path.read_text()).items():
+        if "fault" in route:
+            routes[query] = FAULTS[route["fault"]]
+            continue
         body = base64.b64decode(route["body_base64"]) if "body_base64" in route else route.get("body", "").encode()
         routes[query] = Answer(body, route.get("status", 200), route.get("content_type", "application/json"),
                                [tuple(header) for header in route.get("headers", [])])
@@ -165,7 +170,11 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.server.log_request_line(self)
-        self._send(self._answer())
+        answer = self._answer()
+        if callable(answer):
+            answer(self)
+        else:
+            self._send(answer)
 
     def do_HEAD(self):
         self.do_GET()
@@ -180,6 +189,8 @@ class Handler(BaseHTTPRequestHandler):
         if query.startswith("test/"):
             if query == "test/echo":
                 return self._echo()
+            if query.startswith("test/fault-") and query[len("test/fault-"):] in FAULTS:
+                return FAULTS[query[len("test/fault-"):]]
             return fixed_routes().get(query[len("test/"):], Answer(b'{"error": "no such test route"}', 404))
         parsed = parse_query(query)
         if parsed is None:
@@ -224,11 +235,31 @@ class Server(ThreadingHTTPServer):
     def log_request_line(self, handler):
         if self.log_file is None:
             return
-        record = {"scheme": "https" if isinstance(handler.connection, ssl.SSLSocket) else "http",
+        tls = isinstance(handler.connection, ssl.SSLSocket)
+        record = {"scheme": "https" if tls else "http",
                   "method": handler.command, "path": handler.path,
-                  "headers": [[k, v] for k, v in handler.headers.items()]}
+                  "headers": [[k, v] for k, v in handler.headers.items()],
+                  "tls_session_reused": tls and handler.connection.session_reused}
         with self.log_lock, open(self.log_file, "a") as log:
             log.write(json.dumps(record) + "\n")
+
+
+def tls_context(pki, name):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(pki / f"{name}.crt", pki / f"{name}.key")
+    return context
+
+
+def certificate_chooser(pki, choice_file):
+    """Presents the certificate named in `choice_file` ("api" when it is
+    absent), so a test can have the API host show another host's certificate."""
+    contexts = {name: tls_context(pki, name) for name in ("api", "api-other-name")}
+
+    def choose(ssl_socket, server_name, context):
+        wanted = choice_file.read_text().strip() if choice_file.exists() else "api"
+        ssl_socket.context = contexts[wanted]
+
+    return choose
 
 
 def main(argv=None):
@@ -239,10 +270,12 @@ def main(argv=None):
     parser.add_argument("--http-port", type=int, default=80)
     parser.add_argument("--routes", type=Path)
     parser.add_argument("--log", type=Path)
+    parser.add_argument("--certificate-choice", type=Path)
     options = parser.parse_args(argv)
 
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(options.pki / "api.crt", options.pki / "api.key")
+    context = tls_context(options.pki, "api")
+    if options.certificate_choice is not None:
+        context.sni_callback = certificate_chooser(options.pki, options.certificate_choice)
     # Plain HTTP answers on every address: the redirect tests use it, and so
     # do the leak checks, on an address outside the tunnel.
     servers = [Server((options.address, options.https_port), options.pki, options.routes, options.log, context),

@@ -14,6 +14,8 @@ from .processes import spawn
 SOCKS_ADDRESS = ("127.0.0.1", 9050)
 PROVIDER_LOG = SCRATCH / "logs" / "provider-requests.jsonl"
 PROVIDER_ROUTES = SCRATCH / "provider-routes.json"
+# "api-other-name" here makes the provider show a certificate for another host.
+PROVIDER_CERTIFICATE_CHOICE = SCRATCH / "provider-certificate"
 START_SECONDS = 30.0
 
 
@@ -21,6 +23,7 @@ def start_provider(pki, project_root):
     """Starts the provider in the internet namespace and waits for its ready line."""
     command = in_internet(sys.executable, "-m", "sandbox.provider", "--pki", str(pki),
                           "--address", PROVIDER_ADDRESS, "--routes", str(PROVIDER_ROUTES),
+                          "--certificate-choice", str(PROVIDER_CERTIFICATE_CHOICE),
                           "--log", str(PROVIDER_LOG))
     log = SCRATCH / "logs" / "provider.log"
     with open(log, "ab") as errors:

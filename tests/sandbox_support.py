@@ -23,7 +23,7 @@ if str(ROOT) not in sys.path:
     sys.path.insert(0, str(ROOT))
 
 from sandbox import launch, pki, user_namespace  # noqa: E402
-from sandbox.services import PROVIDER_LOG  # noqa: E402
+from sandbox.services import PROVIDER_CERTIFICATE_CHOICE, PROVIDER_LOG, PROVIDER_ROUTES  # noqa: E402
 
 START_SECONDS = 120
 STOP_SECONDS = 60
@@ -129,9 +129,55 @@ class Sandbox:
         assert result.returncode == 0, result.stderr.decode(errors="replace")
         return result.stdout
 
+    def set_provider_routes(self, routes):
+        """Makes the provider answer the given queries as told (see sandbox/provider.py)."""
+        self.root(f"cat > {PROVIDER_ROUTES}", stdin=json.dumps(routes).encode())
+
+    def choose_provider_certificate(self, name):
+        """Has the provider show the certificate `name` of the test PKI from now on."""
+        self.root(f"echo {name} > {PROVIDER_CERTIFICATE_CHOICE}")
+
+    def reset_provider(self):
+        self.root(f"rm -f {PROVIDER_ROUTES} {PROVIDER_CERTIFICATE_CHOICE}")
+
     def provider_requests(self):
         """The provider's request log: one dict per request, in order."""
-        return [json.loads(line) for line in self.root(f"cat {PROVIDER_LOG}").decode().splitlines()]
+        log = self.root(f"if [ -e {PROVIDER_LOG} ]; then cat {PROVIDER_LOG}; fi")
+        return [json.loads(line) for line in log.decode().splitlines()]
+
+
+# Calls one operation and reports its result (or failure) as JSON on stderr,
+# so that stdout holds exactly what the operation printed. Bodies over 1 MiB
+# come back as their length only; the peak resident memory comes along.
+CALL = """
+import json, resource, sys
+import marnu_tails_client as client
+name, arguments = sys.argv[1], json.loads(sys.argv[2])
+try:
+    result = getattr(client, name)(*arguments)
+    if isinstance(result, bytes):
+        outcome = {"bytes": result.hex()} if len(result) <= 1 << 20 else {"bytes_length": len(result)}
+    else:
+        outcome = {"value": result}
+except Exception as failure:
+    outcome = {"error": type(failure).__name__, "message": str(failure)}
+sys.stdout.flush()
+peak_mib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+sys.stderr.write(json.dumps({"outcome": outcome, "peak_mib": peak_mib}))
+"""
+
+
+def call(sandbox, name, *arguments, prefix=(), with_peak=False, **view):
+    """Runs client.NAME(*arguments) as amnesia in the sandbox: (stdout bytes,
+    outcome), and the peak resident memory in MiB when asked. `prefix` goes
+    before the interpreter (an environment setting, say)."""
+    result = sandbox.run([*prefix, sys.executable, "-c", CALL, name, json.dumps(arguments)], **view)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stderr)
+    outcome = report["outcome"]
+    if "bytes" in outcome:
+        outcome = {"bytes": bytes.fromhex(outcome["bytes"])}
+    return (result.stdout, outcome, report["peak_mib"]) if with_peak else (result.stdout, outcome)
 
 
 @pytest.fixture(scope="session")

@@ -4,44 +4,17 @@ through microsocks on 127.0.0.1:9050 to the provider stand-in, with the
 test CA trusted through the host's CA bundle."""
 
 import json
-import sys
 
 import pytest
 
 from sandbox.accounts import ACCOUNTS, API_KEY, account, server_list
 from sandbox.provider import OK_BODY, fixed_routes
-from sandbox_support import needs_sandbox, sandbox, sandbox_pki  # noqa: F401
+from sandbox_support import call, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
 
 pytestmark = needs_sandbox
 
 REFUSAL = b"[-] Could not communicate with server, wrong credentials or could not connect to server.\n"
 USER_AGENT = "Mozilla/5.0 (Windows NT 6.1; WOW64; rv:64.0) Gecko/20100101 Firefox/64.0"
-
-# Calls one operation and reports its result (or failure) as JSON on stderr,
-# so that stdout holds exactly what the operation printed.
-CALL = """
-import json, sys
-import marnu_tails_client as client
-name, arguments = sys.argv[1], json.loads(sys.argv[2])
-try:
-    result = getattr(client, name)(*arguments)
-    outcome = {"bytes": result.hex()} if isinstance(result, bytes) else {"value": result}
-except Exception as failure:
-    outcome = {"error": type(failure).__name__, "message": str(failure)}
-sys.stdout.flush()
-sys.stderr.write(json.dumps(outcome))
-"""
-
-
-def call(sandbox, name, *arguments, **view):
-    """Runs client.NAME(*arguments) as amnesia in the sandbox: (stdout bytes, outcome)."""
-    result = sandbox.run([sys.executable, "-c", CALL, name, json.dumps(arguments)], **view)
-    assert result.returncode == 0, result.stderr
-    outcome = json.loads(result.stderr)
-    if "bytes" in outcome:
-        outcome = {"bytes": bytes.fromhex(outcome["bytes"])}
-    return result.stdout, outcome
-
 
 def route_body(name):
     return fixed_routes()[name].body
@@ -113,6 +86,29 @@ def test_redirect_loop_stops_after_30_redirects(sandbox):
     before = len(sandbox.provider_requests())
     call(sandbox, "send_to_api", "test/redirect-loop")
     assert len(sandbox.provider_requests()) - before == 31
+
+
+# Requests in one process share nothing the provider could link them by.
+def test_requests_in_one_process_resume_no_tls_session_and_may_run_in_parallel(sandbox):
+    snippet = """
+import threading
+import marnu_tails_client as client
+OK_BODY = client.send_to_api("test/ok")
+assert client.send_to_api("test/ok") == OK_BODY
+answers = []
+threads = [threading.Thread(target=lambda: answers.append(client.send_to_api("test/ok"))) for _ in range(4)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(OK_BODY.hex(), answers == [OK_BODY] * 4)
+"""
+    before = len(sandbox.provider_requests())
+    result = sandbox.run_python(snippet)
+    assert result.stdout == OK_BODY.hex().encode() + b" True\n", result.stderr
+    records = sandbox.provider_requests()[before:]
+    assert len(records) == 6
+    assert not any(record["tls_session_reused"] for record in records)
 
 
 def test_nothing_listening_on_9050_is_a_connection_error_without_output(sandbox):
