@@ -14,7 +14,7 @@ import pytest
 
 from sandbox.accounts import account
 from sandbox.provider_faults import PARTIAL_BODY
-from sandbox_support import call, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
+from sandbox_support import SANITIZED, call, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
 from zip_bytes import declare_size, make_zip
 
 pytestmark = needs_sandbox
@@ -77,7 +77,7 @@ def test_answer_larger_than_64_mib_once_decoded_is_refused_without_holding_it(pr
     output, outcome, peak_mib = call(provider, "send_to_api", "test/fault-" + fault, with_peak=True)
     assert (output, outcome) == (b"", {"error": "ConnectionError", "message": TOO_LARGE})
     # The bombs inflate to 256 MiB: only the part up to the limit was ever held.
-    assert peak_mib < 200
+    assert SANITIZED or peak_mib < 200
 
 
 # ---- key bundles built to exhaust the disk or memory -------------------------
@@ -124,7 +124,7 @@ def test_key_bundle_bomb_from_the_provider_is_refused_without_filling_tmp(provid
     assert outcome["error"] == "ValueError"
     assert message in outcome["message"]
     assert outcome["tmp"] == left
-    assert outcome["peak_mib"] < 200
+    assert SANITIZED or outcome["peak_mib"] < 200
 
 
 # ---- what the user sees at the console --------------------------------------
