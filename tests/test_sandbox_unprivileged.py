@@ -12,10 +12,10 @@ import sys
 
 import pytest
 
+from dialogue import MENU, RESTARTS, UDP, Dialogue
+from host_state import assert_back_to_original, assert_tunnel_up, ping, rules
 from ordinary_user import launcher
 from sandbox_support import ROOT, UNAVAILABLE, Sandbox
-from test_end_to_end import (MENU, RESTARTS, UDP, Dialogue, assert_back_to_original, assert_tunnel_up, ping,
-                             rules)
 
 pytestmark = pytest.mark.skipif(UNAVAILABLE is not None, reason=f"sandbox unavailable: {UNAVAILABLE}")
 
