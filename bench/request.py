@@ -1,9 +1,11 @@
 """Figure 3: one request to the provider through the sandbox's SOCKS5 proxy
 (microsocks as Tor) and TLS stand-in, under Tails' firewall: send_to_api
-against the same request made with pycurl (libcurl in process, the floor)
-and with requests + PySocks. Each client makes its calls in blocks of 50
-sequential requests, the blocks of the three taking turns; every request
-is a fresh connection, as send_to_api's are.
+against the same request made with pycurl (libcurl in process, a fresh
+handle per request) and with requests + PySocks. Each client makes its calls
+in blocks of 50 sequential requests, the blocks of the three taking turns;
+every request is a fresh connection, as send_to_api's are. The peers read
+the CA bundle again for each request; send_to_api keeps the store parsed
+from it between requests.
 
 The measuring runs inside the host as amnesia; the stand-in's own floor
 (pycurl straight to the provider, no proxy) is measured from the provider's
@@ -91,8 +93,8 @@ def measure_inside(rounds):
 def measure_floor(rounds, test_ca):
     """Runs as root in the provider's network: pycurl straight to the stand-in,
     trusting the test CA alone, so that what is left is the stand-in and the
-    TLS handshake; and the same with the host's whole CA bundle, which every
-    client reads again for each fresh connection."""
+    TLS handshake; and the same with the host's whole CA bundle, which a
+    fresh libcurl handle reads again for each connection."""
     url, headers = url_and_headers()
     cases = {"floor": lambda: pycurl_get(url, headers, proxy=False, trusted=test_ca),
              "bundle": lambda: pycurl_get(url, headers, proxy=False)}

@@ -104,3 +104,27 @@ def test_reset_firewall_without_a_saved_copy_still_restarts_the_services(tmp_pat
     assert result.stdout == b"True\n"
     assert calls == RESTARTS
     assert files == {"/etc/ferm/ferm.conf": "live\n", "/tmp/ferm.conf.back": None}
+
+
+# A descriptor the client holds without close-on-exec (a library's socket,
+# say) must not reach root's commands.
+@pytest.mark.parametrize("operation", ["disconnect", "reset_firewall"])
+def test_commands_receive_only_the_standard_streams(tmp_path, operation):
+    sudo = tmp_path / "sudo"
+    sudo.mkdir()
+    (sudo / "sudo").write_text("#!/bin/sh\nls /proc/$$/fd > " + str(tmp_path / "fds") + "\n")
+    (sudo / "sudo").chmod(0o755)
+    code = PRELUDE + f"""
+ensure_isolated()
+require_fake_sudo({str(sudo)!r})
+import os
+import marnu_tails_client as m
+os.dup2(os.open("/dev/null", os.O_RDONLY), 57)  # inheritable
+m.CONNECTED = True
+m.{operation}()
+"""
+    result = run_python(code, path_prefix=str(sudo), isolate=True)
+    assert result.returncode == 0, result.stderr.decode()
+    inherited = set((tmp_path / "fds").read_text().split())
+    assert {"0", "1", "2"} <= inherited
+    assert "57" not in inherited

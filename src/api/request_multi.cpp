@@ -1,12 +1,14 @@
 #include "api/request_multi.h"
 
+#include <utility>
+
 namespace marnu {
 namespace {
 
 struct KeptMulti {
     std::mutex in_use;
-    // Never cleaned up: at exit OpenSSL may already be torn down, and freeing
-    // the cached store then would touch it. The process's end frees it.
+    // Not cleaned up at exit: OpenSSL may already be torn down by then, and
+    // freeing the cached store would touch it. The process's end frees it.
     CURLM* handle = nullptr;
 };
 
@@ -28,6 +30,13 @@ RequestMulti::RequestMulti() {
     }
     own_.reset(curl_library().multi_init());
     handle_ = own_.get();
+}
+
+void release_kept_request_multi() {
+    KeptMulti& kept = kept_multi();
+    const std::unique_lock lease(kept.in_use, std::try_to_lock);
+    if (!lease.owns_lock() || kept.handle == nullptr) return;
+    curl_library().multi_cleanup(std::exchange(kept.handle, nullptr));
 }
 
 }  // namespace marnu

@@ -7,8 +7,8 @@
 
 namespace marnu {
 
-// One multi handle is kept for the life of the process, because libcurl keeps
-// the parsed CA store there: reading the system's CA bundle again costs about
+// One multi handle is kept from request to request, because libcurl keeps the
+// parsed CA store there: reading the system's CA bundle again costs about
 // 20 ms per request. Requests take it in turn; a request that finds it in use
 // by another thread gets a multi handle of its own. What carries over between
 // requests is that store and nothing else: each request has its own easy
@@ -23,5 +23,10 @@ private:
     CurlMulti own_;
     CURLM* handle_ = nullptr;
 };
+
+// Lets the kept handle go (unless a request is using it): it holds two
+// sockets, and while the client waits for its user it holds nothing but its
+// standard streams. The next request starts a new one.
+void release_kept_request_multi();
 
 }  // namespace marnu

@@ -67,6 +67,9 @@ ChildProcess ChildProcess::spawn_shell(const std::string& command, int output_fd
         posix_spawn_file_actions_adddup2(&actions.value, output_fd, STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions.value, output_fd, STDERR_FILENO);
     }
+    // Root's commands get the standard streams and nothing else of ours, even
+    // a descriptor that a library opened without close-on-exec.
+    posix_spawn_file_actions_addclosefrom_np(&actions.value, STDERR_FILENO + 1);
 
     const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
     pid_t pid = -1;
