@@ -51,11 +51,13 @@ def wait_until(condition, what, seconds=60):
         time.sleep(0.05)
 
 def snapshot(paths, out):
-    """Each path's bytes (as latin-1 text), its link target, or None."""
+    """Each path's bytes (as latin-1 text), its link target, "directory" or None."""
     result = {}
     for path in paths:
         if os.path.islink(path):
             result[path] = {"link": os.readlink(path)}
+        elif os.path.isdir(path):
+            result[path] = {"directory": sorted(os.listdir(path))}
         elif os.path.exists(path):
             with open(path, "rb") as f:
                 result[path] = f.read().decode("latin-1")

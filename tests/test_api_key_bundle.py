@@ -243,3 +243,12 @@ def test_member_whose_data_does_not_match_its_declared_size_is_refused(method, d
     assert outcome["error"] == "ValueError"
     assert message in outcome["message"] and '"alice.key"' in outcome["message"]
     assert outcome["files"] == {"ca.crt": file("CA")}
+
+
+def test_full_tmp_fails_with_the_path_and_leaves_no_key_cut_short():
+    bundle = make_zip([("ca.crt", "CA"), ("alice.crt", b"C" * 300000), ("alice.key", "K")], zipfile.ZIP_DEFLATED)
+    setup = 'import subprocess\nsubprocess.run(["mount", "-o", "remount,size=128k", "/tmp"], check=True)'
+    _, outcome = download(bundle, setup=setup)
+    assert outcome["error"] == "OSError"
+    assert outcome["message"] == "[Errno 28] Could not write: No space left on device: '/tmp/alice.crt'"
+    assert outcome["files"] == {"ca.crt": file("CA")}

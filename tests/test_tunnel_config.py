@@ -388,3 +388,39 @@ def test_ferm_accepts_the_rewrite(tmp_path, live, root_rules):
     assert output_rules[1] == f"-A OUTPUT {FERM_ROOT_RULE}"
     tor_rules = [rule for rule in rules if "--uid-owner debian-tor" in rule]
     assert tor_rules and all(rule.startswith("-A OUTPUT --out-interface tun0 ") for rule in tor_rules)
+
+
+# --- a full /tmp ---------------------------------------------------------------
+
+# /tmp shrunk to a few 4 KiB pages: the profile takes one, the saved copy and
+# the rewrite of the Tails configuration two each.
+@pytest.mark.parametrize("pages, filler, failing", [
+    (1, 4096, PROFILE),
+    (1, 0, SAVED),
+    (4, 0, REWRITE),
+], ids=["profile", "saved copy", "rewrite"])
+def test_full_tmp_fails_clearly_and_leaves_no_file_cut_short(tmp_path, pages, filler, failing):
+    setup = f"""
+subprocess.run(["mount", "-o", "remount,size={pages * 4}k", "/tmp"], check=True)
+with open("/tmp/filler", "wb") as f: f.write(bytes({filler}))
+"""
+    stdout, files = prepare(tmp_path, f"m.configure_tails({SERVER!r}, 'alice')", setup=setup)
+    before = VPN_MESSAGE if failing == PROFILE else VPN_MESSAGE + FIREWALL_MESSAGE
+    assert stdout == before + b"<OSError: [Errno 28] Could not write: No space left on device: '%s'>\n" % (
+        failing.encode())
+    assert files[failing] is None
+    written = {PROFILE: [], SAVED: [PROFILE], REWRITE: [PROFILE, SAVED]}[failing]
+    assert all(isinstance(files[path], bytes) and files[path] for path in written)
+    if SAVED in written:
+        assert files[SAVED] == TAILS
+    assert files[LIVE] == TAILS
+
+
+@pytest.mark.parametrize("path", [PROFILE, REWRITE, SAVED])
+def test_directory_in_the_place_of_a_file_is_refused(tmp_path, path):
+    stdout, files = prepare(tmp_path, f"m.configure_tails({SERVER!r}, 'alice')", setup=f"os.mkdir({path!r})\n")
+    before = VPN_MESSAGE if path == PROFILE else VPN_MESSAGE + FIREWALL_MESSAGE
+    assert stdout == before + (
+        b"<OSError: [Errno 22] Refusing to use something that is not a regular file: '%s'>\n" % path.encode())
+    assert files[path] == {"directory": []}
+    assert files[LIVE] == TAILS

@@ -90,9 +90,15 @@ void PrivateTree::write_file(const std::vector<std::string>& path, std::string_v
     UniqueFd file(::openat(directory.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                            kFileMode));
     if (!file) throw_errno("Could not create the file", shown);
-    if (::fchmod(file.get(), kFileMode) != 0) throw_errno("Could not set the mode", shown);
-    write_all(file.get(), data, shown);
-    if (::close(file.release()) != 0) throw_errno("Could not write the file", shown);
+    try {
+        if (::fchmod(file.get(), kFileMode) != 0) throw_errno("Could not set the mode", shown);
+        write_all(file.get(), data, shown);
+        if (::close(file.release()) != 0) throw_errno("Could not write the file", shown);
+    } catch (const OsFailure&) {
+        // A key cut short (the disk full, say) must not pass for a whole one.
+        ::unlinkat(directory.get(), name.c_str(), 0);
+        throw;
+    }
 }
 
 }  // namespace marnu

@@ -59,7 +59,13 @@ void write_own_file(const std::string& path, std::string_view contents) {
     // Truncated only once it is known to be ours.
     const UniqueFd fd = open_own_file(path, O_WRONLY | O_CREAT);
     if (::ftruncate(fd.get(), 0) != 0) throw_errno("Could not empty", path);
-    write_all(fd.get(), contents, path);
+    try {
+        write_all(fd.get(), contents, path);
+    } catch (const OsFailure&) {
+        // A file cut short (the disk full, say) must not pass for a whole one.
+        ::unlink(path.c_str());
+        throw;
+    }
 }
 
 void create_own_file(const std::string& path, std::string_view contents) {
