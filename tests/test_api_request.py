@@ -155,7 +155,8 @@ def test_proxy_that_accepts_no_offered_method_is_a_connection_error():
     report = run_client("no-method")
     assert report["methods"] == [0]  # no authentication is all that is offered
     assert report["outcome"]["error"] == "ConnectionError"
-    assert report["outcome"]["message"].endswith(": the proxy accepts none of the authentication methods offered")
+    assert report["outcome"]["message"] == (
+        "The request to the provider failed: No authentication method was acceptable.")
     assert report["stdout"] == ""
 
 
@@ -175,3 +176,18 @@ def test_ctrl_c_aborts_a_request_that_waits_for_an_answer():
     assert report["stdout"] == ""
     # The transfer itself would wait 120 s for a stalled proxy.
     assert report["seconds_to_end"] < 2
+
+
+@pytest.mark.parametrize("name, value", [
+    ("X-Extra", "one\r\nInjected: yes"),
+    ("X-Extra", "one\nInjected: yes"),
+    ("X-Ex\rtra", "one"),
+    ("", "no name"),
+], ids=["CRLF in value", "LF in value", "CR in name", "empty name"])
+def test_header_that_would_split_the_request_is_refused_before_connecting(name, value):
+    client = CLIENT.replace("import marnu_tails_client as m\n",
+                            f"import marnu_tails_client as m\nm.HEADERS = dict(m.HEADERS, **{{{name!r}: {value!r}}})\n")
+    completed = subprocess.run(["unshare", "--net", "--", sys.executable, "-c", client], capture_output=True, timeout=60)
+    outcome = json.loads(completed.stderr.decode().rsplit("\n", 1)[-1])
+    assert outcome == {"error": "ValueError",
+                       "message": f"The request header {name} cannot be sent: it holds a line break or is empty."}

@@ -80,6 +80,18 @@ def test_empty_list_says_so_and_fails_without_a_prompt():
     assert outcome["cwd"] == "/tmp"
 
 
+@pytest.mark.parametrize("servers", [["A"], "A", 1, None], ids=["list", "text", "number", "null"])
+def test_server_list_that_is_not_an_object_is_a_type_error_without_a_prompt(servers):
+    # get_servers is looked up in the module, where anything may stand.
+    stdout, outcome = run_api('m.get_server("alice", "pw")', [BUNDLE],
+                              setup=f"m.get_servers = lambda username, password: {servers!r}",
+                              inspect=INSPECT, stdin=b"1\n", isolate=True)
+    assert stdout == HEADING
+    assert outcome["error"] == "TypeError"
+    assert outcome["message"] == f"The server list must be a dict, not {type(servers).__name__}"
+    assert outcome["files"] == ["alice.crt", "alice.key", "ca.crt"]
+
+
 def test_failed_key_download_lists_nothing_and_fetches_no_list():
     stdout, outcome = select({"status": "1", "A": record(1)}, "1\n", bundle=b"<html></html>")
     assert stdout == HEADING

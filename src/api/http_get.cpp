@@ -126,7 +126,6 @@ std::string_view proxy_refusal(long code) {
         case CURLPX_REPLY_HOST_UNREACHABLE: return "the proxy could not resolve or reach the host";
         case CURLPX_REPLY_CONNECTION_REFUSED: return "the host refused the proxy's connection";
         case CURLPX_REPLY_TTL_EXPIRED: return "the proxy timed out reaching the host";
-        case CURLPX_NO_AUTH: return "the proxy accepts none of the authentication methods offered";
         default: return {};
     }
 }
