@@ -24,7 +24,7 @@ FIGURES = {
     "4": ("decoding", "decoding", 30),
     "5": ("unpacking", "unpacking", 40),
     "6": ("monitor", "monitor", 6),
-    "7": ("connect", "connect", 10),
+    "7": ("connect", "connect", 30),
 }
 
 
