@@ -12,7 +12,7 @@ import zipfile
 from pathlib import Path
 
 CORPUS = Path(__file__).resolve().parent / "corpus"
-FIXTURES = Path(__file__).resolve().parent.parent.parent / "shared" / "fixtures"
+FIXTURES = Path(__file__).resolve().parent.parent / "tests" / "fixtures"
 
 
 def menu_choice():

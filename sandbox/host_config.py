@@ -6,7 +6,7 @@ from .accounts import API_HOST, PROVIDER_ADDRESS
 from .filesystem import SCRATCH
 
 SANDBOX_DIR = Path(__file__).resolve().parent
-TAILS_FERM_CONF = SANDBOX_DIR.parent.parent / "shared" / "fixtures" / "tails-ferm.conf"
+TAILS_FERM_CONF = SANDBOX_DIR.parent / "tests" / "fixtures" / "tails-ferm.conf"
 CA_BUNDLE = Path("/etc/ssl/certs/ca-certificates.crt")
 # The machine's own bundle, kept for tests that need the test CA untrusted.
 SYSTEM_CA_BUNDLE = SCRATCH / "system-ca-certificates.crt"

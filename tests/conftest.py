@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-FIXTURES = ROOT.parent / "shared" / "fixtures"
+FIXTURES = ROOT / "tests" / "fixtures"
 
 
 def pytest_configure(config):
