@@ -86,9 +86,10 @@ class FakeHost:
     killall, apt and apt-get, and a directory of init scripts; each logs its
     call to `log`. The fake openvpn copies its askpass file to `askpass`
     and its arguments, one a line, to `openvpn_args`, prints $OPENVPN_SAYS
-    when that is set, and ends with status 0."""
+    when that is set, and ends with status 0. Tor's init script ends with
+    `tor_restart_status`."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, tor_restart_status=0):
         directory = Path(directory)
         self.log = directory / "host.log"
         self.askpass = directory / "askpass"
@@ -109,8 +110,8 @@ exit 0
 """)
         for tool, status in (("killall", 1), ("apt", 1), ("apt-get", 1)):
             write_script(Path(self.bin) / tool, f"#!/bin/sh\necho \"{tool} $*\" >> '{self.log}'\nexit {status}\n")
-        for script in ("network-manager", "ferm", "tor"):
-            write_script(self.init_d / script, f"#!/bin/sh\necho \"$0 $*\" >> '{self.log}'\n")
+        for script, status in (("network-manager", 0), ("ferm", 0), ("tor", tor_restart_status)):
+            write_script(self.init_d / script, f"#!/bin/sh\necho \"$0 $*\" >> '{self.log}'\nexit {status}\n")
 
     def setup_code(self):
         """Child code that puts the fakes in place of the host's tools."""

@@ -26,7 +26,10 @@ INSTALL_MESSAGES = (
 DISCONNECTING = b"[+] Disconnecting from current VPN server.\n"
 INSTALL_STEP = "apt-get -qq install openvpn 2> /dev/null && "
 STOP_STEP = "killall openvpn && "
-SWITCH_AND_RUN = "mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && openvpn --config /tmp/config.ovpn"
+SWITCH_AND_RUN = (
+    "mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && (/etc/init.d/tor restart || true) && "
+    "openvpn --config /tmp/config.ovpn"
+)
 
 
 def literal_line(password, step=""):
@@ -162,10 +165,10 @@ with open({out!r}, "w") as f:
 """
 
 
-def connect_through_bash(directory, passwords, connected=False, openvpn_says=""):
+def connect_through_bash(directory, passwords, connected=False, openvpn_says="", tor_restart_status=0):
     """connect() for each password, with real bash running the command line
     through the fake sudo; what the fake openvpn saw, per password."""
-    host = FakeHost(directory)
+    host = FakeHost(directory, tor_restart_status=tor_restart_status)
     passwords_file = directory / "passwords.json"
     passwords_file.write_text(json.dumps(passwords))
     out = directory / "results.json"
@@ -258,13 +261,14 @@ def test_connected_without_a_running_openvpn_fails_at_the_kill_step(tmp_path):
     assert host.calls() == ["killall openvpn"]
 
 
-def test_connection_comes_up_end_to_end(tmp_path):
+@pytest.mark.parametrize("tor_restart_status", [0, 1], ids=["tor-restarts", "tor-restart-fails"])
+def test_connection_comes_up_end_to_end_with_tor_restarted_in_between(tmp_path, tor_restart_status):
     stdout, results, tmp, host = connect_through_bash(
-        tmp_path, ["it's"], openvpn_says="Initialization Sequence Completed"
+        tmp_path, ["it's"], openvpn_says="Initialization Sequence Completed", tor_restart_status=tor_restart_status
     )
     assert stdout == CONNECTING + b".\n[+] Connected to Alpha VPN server.\n" + (
         b"[*] Use option 2 to disconnect, 4 to quit. Do NOT use CTRL + C to quit the program.\n"
     )
     assert results[0]["connected"] is True
-    assert host.calls()[0] == "/etc/init.d/ferm restart"
-    assert host.calls()[1].startswith("openvpn --config /tmp/config.ovpn --askpass /dev/fd/")
+    assert host.calls()[:2] == ["/etc/init.d/ferm restart", "/etc/init.d/tor restart"]
+    assert host.calls()[2].startswith("openvpn --config /tmp/config.ovpn --askpass /dev/fd/")

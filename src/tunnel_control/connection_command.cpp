@@ -39,7 +39,12 @@ std::string connection_command(LaunchStep step, std::string_view profile, std::s
     if (password.find('\0') != std::string_view::npos)
         throw InvalidValue("The password holds a NUL character, which cannot be handed to OpenVPN");
     std::string script(first_step(step));
-    script += "mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && openvpn --config ";
+    // Tor is restarted once its confinement is loaded, so that no connection
+    // it opened before goes on around the tunnel; OpenVPN starts whether or
+    // not that restart succeeds.
+    script +=
+        "mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && "
+        "(/etc/init.d/tor restart || true) && openvpn --config ";
     script += profile;
     if (stands_literally(password)) {
         // The quotes around the password close and reopen sh's quoting; with

@@ -14,8 +14,9 @@ enum class LaunchStep {
 };
 
 // "sudo bash -c '...'": the optional step, the move of /tmp/ferm.conf over
-// the live configuration, the ferm restart, and OpenVPN with `profile` and
-// an askpass file that holds exactly `password` and a newline.
+// the live configuration, the ferm restart, Tor's restart (its failure does
+// not stop the rest), and OpenVPN with `profile` and an askpass file that
+// holds exactly `password` and a newline.
 //
 // A password of ASCII letters, digits and _ . , + @ % = : / - that does not
 // begin with "-" stands literally in `echo '...'`. Any other one would be
