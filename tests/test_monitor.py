@@ -94,6 +94,31 @@ def test_silent_command_that_fails_shows_an_empty_line_and_the_message(tmp_path,
     assert stdout == CONNECTING + FAILED + f"|result=None connected={connected}".encode()
 
 
+ADMIN_PASSWORD_LINE = (b"[-] Tails needs an administration password for this: set one at the Welcome Screen "
+                       b"when you start Tails.\n")
+
+
+@pytest.mark.parametrize("refusal", [
+    "amnesia is not in the sudoers file.",
+    "sudo: amnesia is not in the sudoers file.  This incident will be reported.",
+    "The administration password is disabled.",
+])
+def test_sudo_refusal_is_followed_by_the_administration_password_line(tmp_path, refusal):
+    stdout = monitor(tmp_path, f"echo '{refusal}' >&2\nexit 1\n")
+    assert stdout == CONNECTING + b"." + FAILED + ADMIN_PASSWORD_LINE + b"|result=None connected=False"
+
+
+def test_a_wrong_password_is_not_taken_for_a_refusal(tmp_path):
+    stdout = monitor(tmp_path, "echo 'sudo: 3 incorrect password attempts' >&2\nexit 1\n")
+    assert stdout == CONNECTING + b"." + FAILED + b"|result=None connected=False"
+
+
+def test_the_command_reads_nothing_of_the_console(tmp_path):
+    # sudo asks on the terminal itself; nothing run as root takes the user's keys.
+    monitor(tmp_path, 'readlink /proc/$$/fd/0 > "$MONITOR_DIR/stdin"\nexit 1\n')
+    assert (tmp_path / "stdin").read_text() == "/dev/null\n"
+
+
 def test_command_that_ends_with_status_0_without_marker_succeeds_silently(tmp_path):
     stdout = monitor(tmp_path, "echo one\necho two\n")
     assert stdout == CONNECTING + b"..|result=0 connected=False"

@@ -1,5 +1,6 @@
 #include "tunnel_control/child_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -31,12 +32,6 @@ struct SpawnFileActions {
     ~SpawnFileActions() { posix_spawn_file_actions_destroy(&value); }
 };
 
-int exit_code(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return -WTERMSIG(status);
-    return -1;
-}
-
 // Non-blocking reap; returns true and sets `status` once the child has ended.
 bool try_reap(pid_t pid, int& status) {
     for (;;) {
@@ -49,7 +44,13 @@ bool try_reap(pid_t pid, int& status) {
 
 }  // namespace
 
-ChildProcess ChildProcess::spawn_shell(const std::string& command, int output_fd) {
+int exit_code(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return -WTERMSIG(status);
+    return -1;
+}
+
+ChildProcess ChildProcess::spawn_shell(const std::string& command, const ShellOptions& options) {
     SpawnAttributes attributes;
     // Python ignores SIGPIPE and SIGXFSZ; the shell and its tools expect the defaults.
     sigset_t defaults;
@@ -60,12 +61,23 @@ ChildProcess ChildProcess::spawn_shell(const std::string& command, int output_fd
     sigemptyset(&no_mask);
     posix_spawnattr_setsigdefault(&attributes.value, &defaults);
     posix_spawnattr_setsigmask(&attributes.value, &no_mask);
-    posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
 
     SpawnFileActions actions;
-    if (output_fd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions.value, output_fd, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions.value, output_fd, STDERR_FILENO);
+    if (options.terminal_fd >= 0) {
+        // A group of its own, which the terminal's Ctrl+C and hangup reach
+        // instead of ours. The child makes it the foreground itself, before
+        // the command can read the terminal (with every signal still
+        // blocked, so SIGTTOU cannot stop it).
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attributes.value, 0);
+        posix_spawn_file_actions_addtcsetpgrp_np(&actions.value, options.terminal_fd);
+    }
+    posix_spawnattr_setflags(&attributes.value, flags);
+    if (options.input_from_null) posix_spawn_file_actions_addopen(&actions.value, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (options.output_fd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions.value, options.output_fd, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions.value, options.output_fd, STDERR_FILENO);
     }
     // Root's commands get the standard streams and nothing else of ours, even
     // a descriptor that a library opened without close-on-exec.

@@ -9,12 +9,23 @@
 
 namespace marnu {
 
+// How a command is started.
+struct ShellOptions {
+    // With output_fd >= 0 the child's standard output and error both go to
+    // that descriptor; otherwise it shares ours.
+    int output_fd = -1;
+    // Standard input from /dev/null instead of ours.
+    bool input_from_null = false;
+    // With terminal_fd >= 0 (our controlling terminal, whose foreground we
+    // are) the child gets a process group of its own, made the terminal's
+    // foreground before the command runs.
+    int terminal_fd = -1;
+};
+
 class ChildProcess {
 public:
-    // Runs `/bin/sh -c command`. With output_fd >= 0 the child's standard
-    // output and error both go to that descriptor; otherwise it shares ours.
-    // Standard input is always inherited.
-    static ChildProcess spawn_shell(const std::string& command, int output_fd = -1);
+    // Runs `/bin/sh -c command` as `options` say.
+    static ChildProcess spawn_shell(const std::string& command, const ShellOptions& options = {});
 
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&&) = delete;
@@ -35,6 +46,9 @@ private:
     explicit ChildProcess(pid_t pid) : pid_(pid) {}
     pid_t pid_ = -1;
 };
+
+// The exit code of a wait status: the exit status, or minus the signal number.
+int exit_code(int status);
 
 // Runs a command that shares the console and waits for it; returns its exit code.
 int run_sharing_console(const std::string& command, const InterruptCheck& interrupted);

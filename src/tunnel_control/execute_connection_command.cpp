@@ -6,6 +6,9 @@
 #include "module/operations.h"
 #include "tunnel_control/connection_monitor.h"
 #include "tunnel_control/piped_command.h"
+#include "tunnel_control/terminal_handover.h"
+#include "tunnel_control/tor_blocked.h"
+#include "tunnel_control/tunnel_watch.h"
 
 namespace marnu::ops {
 namespace {
@@ -26,7 +29,9 @@ py::object execute_connection_command(py::object command, py::object server) {
     const std::string command_line = text_argument(command, "command");
     const InterruptCheck interrupted = python_interrupt_check();
     console::flush();
-    PipedCommand process(command_line);
+    TerminalHandover handover;
+    // Nothing run as root reads the console: sudo asks on the terminal itself.
+    PipedCommand process(command_line, {.input_from_null = true, .terminal_fd = handover.terminal()});
     const std::size_t max_lines = line_budget(command_line);
 
     std::string server_name;
@@ -50,11 +55,12 @@ py::object execute_connection_command(py::object command, py::object server) {
         output += *line;
         // The marker counts even on the last line of the budget.
         if (reports_connected(*line)) {
+            handover.take_back();
             console::print("\n[+] Connected to " + server_name + " VPN server.");
             console::print("[*] Use option 2 to disconnect, 4 to quit. Do NOT use CTRL + C to quit the program.");
             set_module_flag("CONNECTED", true);
             // OpenVPN stays up; its output must never fill the pipe.
-            process.keep_running_in_background();
+            process.keep_running_in_background(watch_new_tunnel());
             return py::int_(0);
         }
         if (lines == max_lines) {
@@ -64,8 +70,13 @@ py::object execute_connection_command(py::object command, py::object server) {
     }
 
     const int exitCode = wait_for_end(process, interrupted);
+    handover.take_back();
     if (exitCode == 0) return py::int_(0);
     console::print("\n[-] Something went wrong.");
+    if (reports_sudo_refusal(output))
+        console::print("[-] Tails needs an administration password for this: set one at the Welcome Screen when "
+                       "you start Tails.");
+    if (tor_blocked_without_tunnel()) console::print(kTorBlockedChooseReset);
     if (module_flag("DEBUG")) console::print(debug_dump(output));
     return py::none();
 }

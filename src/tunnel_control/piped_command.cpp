@@ -25,11 +25,12 @@ std::pair<UniqueFd, UniqueFd> open_pipe() {
 
 // Our copy of the write end is closed right after the spawn, so that the end
 // of the child's output is seen.
-ChildProcess spawn_into(const std::string& command, UniqueFd write_end) {
-    return ChildProcess::spawn_shell(command, write_end.get());
+ChildProcess spawn_into(const std::string& command, ShellOptions options, UniqueFd write_end) {
+    options.output_fd = write_end.get();
+    return ChildProcess::spawn_shell(command, options);
 }
 
-void drain_and_reap(int fd, pid_t pid) {
+void drain_and_reap(int fd, pid_t pid, std::optional<TunnelId> tunnel) {
     char scratch[65536];
     for (;;) {
         const ssize_t n = ::read(fd, scratch, sizeof scratch);
@@ -39,17 +40,19 @@ void drain_and_reap(int fd, pid_t pid) {
     }
     ::close(fd);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t got = -1;
+    while ((got = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
+    if (tunnel && got == pid) tunnel_ended(*tunnel, exit_code(status));
 }
 
 }  // namespace
 
-PipedCommand::PipedCommand(const std::string& command)
-    : PipedCommand(command, open_pipe()) {}
+PipedCommand::PipedCommand(const std::string& command, ShellOptions options)
+    : PipedCommand(command, options, open_pipe()) {}
 
-PipedCommand::PipedCommand(const std::string& command, std::pair<UniqueFd, UniqueFd> pipe)
-    : output_(std::move(pipe.first)), child_(spawn_into(command, std::move(pipe.second))) {}
+PipedCommand::PipedCommand(const std::string& command, ShellOptions options, std::pair<UniqueFd, UniqueFd> pipe)
+    : output_(std::move(pipe.first)), child_(spawn_into(command, options, std::move(pipe.second))) {}
 
 std::optional<std::string> PipedCommand::read_line(const InterruptCheck& interrupted) {
     for (;;) {
@@ -109,7 +112,7 @@ bool PipedCommand::read_more(const InterruptCheck& interrupted) {
     }
 }
 
-void PipedCommand::keep_running_in_background() {
+void PipedCommand::keep_running_in_background(std::optional<TunnelId> tunnel) {
     const int fd = output_.release();
     const pid_t pid = child_.release();
     // The drain thread takes no signals, so Ctrl+C always reaches the main thread.
@@ -117,7 +120,7 @@ void PipedCommand::keep_running_in_background() {
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     try {
-        std::thread(drain_and_reap, fd, pid).detach();
+        std::thread(drain_and_reap, fd, pid, tunnel).detach();
     } catch (...) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         ::close(fd);

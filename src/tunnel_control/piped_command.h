@@ -10,12 +10,14 @@
 #include "common/interrupt.h"
 #include "common/unique_fd.h"
 #include "tunnel_control/child_process.h"
+#include "tunnel_control/tunnel_watch.h"
 
 namespace marnu {
 
 class PipedCommand {
 public:
-    explicit PipedCommand(const std::string& command);
+    // Starts `command` as `options` say; its output always comes here.
+    explicit PipedCommand(const std::string& command, ShellOptions options = {});
 
     // The next line, or nothing once the output has ended.
     std::optional<std::string> read_line(const InterruptCheck& interrupted);
@@ -24,11 +26,12 @@ public:
     // Waits for the child; 0 only for a normal exit with status 0.
     int wait(const InterruptCheck& interrupted) { return child_.wait(interrupted); }
     // Leaves the child running: a background thread keeps reading (and
-    // discarding) its output so it never blocks on a full pipe, then reaps it.
-    void keep_running_in_background();
+    // discarding) its output so it never blocks on a full pipe, then reaps
+    // it, and reports the end of a watched tunnel (see tunnel_watch.h).
+    void keep_running_in_background(std::optional<TunnelId> tunnel = std::nullopt);
 
 private:
-    PipedCommand(const std::string& command, std::pair<UniqueFd, UniqueFd> pipe);
+    PipedCommand(const std::string& command, ShellOptions options, std::pair<UniqueFd, UniqueFd> pipe);
     // Fills the buffer; false at the end of the output.
     bool read_more(const InterruptCheck& interrupted);
 
