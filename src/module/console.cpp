@@ -6,6 +6,7 @@
 #include "api/request_multi.h"
 #include "common/wait_readable.h"
 #include "module/python.h"
+#include "tunnel_control/tunnel_watch.h"
 
 namespace marnu::console {
 namespace {
@@ -52,18 +53,40 @@ bool hands_over_whole_lines(int fd) {
     return fd >= 0 && ::isatty(fd) && ::tcgetattr(fd, &settings) == 0 && (settings.c_lflag & ICANON) != 0;
 }
 
-py::str read_stdin_line() {
+std::string exit_description(int exit_code) {
+    return exit_code >= 0 ? "[*] OpenVPN's exit status: " + std::to_string(exit_code) + "."
+                          : "[*] OpenVPN was ended by signal " + std::to_string(-exit_code) + ".";
+}
+
+// A tunnel that ended on its own leaves Tor confined to a tunnel that is
+// gone: the user hears of it at once, then the prompt shows again and the
+// line typed so far goes on.
+void tell_of_tunnel_end(std::string_view prompt) {
+    const std::optional<int> end = take_unexpected_tunnel_end();
+    if (!end || !module_flag("CONNECTED")) return;
+    print("\n\n[-] The VPN connection has ended: Tor is blocked until you disconnect (2).");
+    if (module_flag("DEBUG")) print(exit_description(*end));
+    write(prompt);
+    flush();
+}
+
+py::str read_stdin_line(std::string_view prompt) {
     release_kept_request_multi();
     // A Ctrl+C that comes after the last look for signals but before the read
     // blocks would wait for the next line: on a terminal the wait for the line
     // looks for it again and again; elsewhere one look right before the read
-    // is what can be done.
+    // is what can be done. The same goes for the end of a tunnel.
     if (const int fd = stdin_descriptor(); hands_over_whole_lines(fd)) {
-        const InterruptCheck interrupted = python_interrupt_check();
+        const InterruptCheck interrupted_or_ended = [prompt] {
+            const py::gil_scoped_acquire with_gil;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            tell_of_tunnel_end(prompt);
+        };
         const py::gil_scoped_release without_gil;
-        wait_until_readable(fd, interrupted);
-    } else if (PyErr_CheckSignals() != 0) {
-        throw py::error_already_set();
+        wait_until_readable(fd, interrupted_or_ended);
+    } else {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        tell_of_tunnel_end(prompt);
     }
     const py::str line = stream("stdin").attr("readline")();
     if (py::len(line) == 0) raise(PyExc_EOFError, "EOF when reading a line");
@@ -85,14 +108,14 @@ void flush() { stream("stdout").attr("flush")(); }
 py::str read_line(std::string_view prompt) {
     write(prompt);
     flush();
-    return read_stdin_line();
+    return read_stdin_line(prompt);
 }
 
 py::str read_password(std::string_view prompt) {
     const EchoOff echo_off(stdin_descriptor());
     write(prompt);
     flush();
-    py::str password = read_stdin_line();
+    py::str password = read_stdin_line(prompt);
     if (echo_off.active()) {
         // The user's Enter was not echoed either.
         write("\n");

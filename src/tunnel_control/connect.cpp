@@ -6,6 +6,7 @@
 #include "module/operations.h"
 #include "tunnel_control/connection_command.h"
 #include "tunnel_control/host_commands.h"
+#include "tunnel_control/tunnel_watch.h"
 
 namespace marnu::ops {
 namespace {
@@ -33,6 +34,7 @@ py::object connect(py::object server, py::object password) {
         run_console_command(kAptUpdateCommand);
     } else if (step == LaunchStep::stop_running_openvpn) {
         console::print("[+] Disconnecting from current VPN server.");
+        expect_tunnel_ends();
     }
     call_operation("execute_connection_command", command, server);
     return py::none();

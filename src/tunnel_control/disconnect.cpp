@@ -2,6 +2,7 @@
 #include "module/console.h"
 #include "module/operations.h"
 #include "tunnel_control/host_commands.h"
+#include "tunnel_control/tunnel_watch.h"
 
 namespace marnu::ops {
 
@@ -11,6 +12,7 @@ py::object disconnect() {
         return py::none();
     }
     // Whatever became of the steps, the tunnel is no longer ours.
+    expect_tunnel_ends();
     run_console_command(kDisconnectCommand);
     set_module_flag("CONNECTED", false);
     return py::none();

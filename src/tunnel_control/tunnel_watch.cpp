@@ -1,0 +1,50 @@
+#include "tunnel_control/tunnel_watch.h"
+
+#include <mutex>
+
+namespace marnu {
+namespace {
+
+struct Watch {
+    std::mutex lock;
+    TunnelId last = 0;
+    // Tunnels up to this one are ended on purpose.
+    TunnelId expected_up_to = 0;
+    std::optional<int> unexpected_end;
+};
+
+Watch& watch() {
+    static Watch state;
+    return state;
+}
+
+}  // namespace
+
+TunnelId watch_new_tunnel() {
+    Watch& state = watch();
+    const std::lock_guard guard(state.lock);
+    return ++state.last;
+}
+
+void tunnel_ended(TunnelId tunnel, int exit_code) {
+    Watch& state = watch();
+    const std::lock_guard guard(state.lock);
+    if (tunnel > state.expected_up_to) state.unexpected_end = exit_code;
+}
+
+void expect_tunnel_ends() {
+    Watch& state = watch();
+    const std::lock_guard guard(state.lock);
+    state.expected_up_to = state.last;
+    state.unexpected_end.reset();
+}
+
+std::optional<int> take_unexpected_tunnel_end() {
+    Watch& state = watch();
+    const std::lock_guard guard(state.lock);
+    std::optional<int> end;
+    end.swap(state.unexpected_end);
+    return end;
+}
+
+}  // namespace marnu

@@ -1,0 +1,24 @@
+// Tunnels left running once they came up: the thread that drains a tunnel's
+// output sees it end, and the client tells the user unless the end was asked
+// for (Disconnect, or a Connect that replaces the tunnel).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace marnu {
+
+using TunnelId = std::uint64_t;
+
+// A tunnel that has come up and is now watched.
+TunnelId watch_new_tunnel();
+// Called once the tunnel's command has ended, with its exit code.
+void tunnel_ended(TunnelId tunnel, int exit_code);
+// Every tunnel watched so far is about to be ended on purpose: its end is
+// not reported, and one that ended unreported already is forgotten.
+void expect_tunnel_ends();
+// The exit code of a watched tunnel that ended on its own, once; nothing
+// when none has since the last call.
+std::optional<int> take_unexpected_tunnel_end();
+
+}  // namespace marnu
