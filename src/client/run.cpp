@@ -3,6 +3,7 @@
 #include "client/socks_check.h"
 #include "module/console.h"
 #include "module/operations.h"
+#include "tunnel_control/tor_blocked.h"
 
 namespace marnu::ops {
 namespace {
@@ -20,6 +21,7 @@ bool is_refusal(const py::object& token) {
                        to_utf8(py::str(failure.type().attr("__name__"))) + " " + description);
     }
     console::print("[-] Something went wrong during execution. Did you lose internet access?");
+    if (tor_blocked_without_tunnel()) console::print(kTorBlockedRestartAndReset);
     PyErr_SetObject(PyExc_SystemExit, py::int_(0).ptr());
     throw py::error_already_set();
 }

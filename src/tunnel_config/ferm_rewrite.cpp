@@ -28,4 +28,6 @@ std::string rewrite_ferm_config(std::string_view config, std::string_view rule) 
     return replace_all(with_rule, kTorOwnerMatch, kTorThroughTunnel);
 }
 
+bool confines_tor_to_tunnel(std::string_view config) { return config.find(kTorThroughTunnel) != std::string_view::npos; }
+
 }  // namespace marnu

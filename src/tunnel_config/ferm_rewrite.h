@@ -17,4 +17,7 @@ std::string server_rule(std::string_view ip, std::string_view protocol, std::str
 // Everything else is carried over byte for byte.
 std::string rewrite_ferm_config(std::string_view config, std::string_view rule);
 
+// Whether `config` is such a rewrite: Tor's traffic may leave only through tun0.
+bool confines_tor_to_tunnel(std::string_view config);
+
 }  // namespace marnu

@@ -16,6 +16,10 @@ std::size_t line_budget(std::string_view command);
 
 bool reports_connected(std::string_view line);
 
+// Whether the output holds sudo's refusal to run anything for the user:
+// on Tails, that means no administration password was set at start.
+bool reports_sudo_refusal(std::string_view output);
+
 // The output as shown in debug mode: every "secure" removed.
 std::string debug_dump(std::string_view output);
 
