@@ -9,6 +9,10 @@ API_KEY = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"
 # Everything behind this path prefix is one of the provider's queries.
 QUERY_PREFIX = f"/v1/{API_KEY}/query/"
 
+# amnesia's administration password, as set at Tails' Welcome Screen: sudo
+# asks for it at every call.
+ADMIN_PASSWORD = "tails-admin"
+
 # "The internet": a second network namespace joined to the host by a veth
 # pair. Documentation ranges (RFC 5737), which Tails' ferm.conf does not
 # treat as a local network.

@@ -11,6 +11,7 @@ usage: python -m sandbox.enter [--user NAME] [options] -- CMD ..."""
 
 import argparse
 import os
+import signal
 import subprocess
 import sys
 
@@ -53,12 +54,33 @@ def make_view(options):
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
 
+def take_the_terminal():
+    """Makes this process (soon the command) a process group of its own in
+    the foreground of its terminal, as a shell does for a job, when standard
+    input is its controlling terminal and its group has the foreground.
+
+    nsenter stays behind in the old group, waiting: Ctrl+C typed on the
+    terminal reaches the command and what it starts, and not nsenter, whose
+    end would hang up the command's terminal while it handles the interrupt."""
+    try:
+        if os.tcgetpgrp(0) != os.getpgrp():
+            return
+    except OSError:  # standard input is not this process's controlling terminal
+        return
+    # A background group may set the foreground only with SIGTTOU ignored.
+    previous = signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+    os.setpgid(0, 0)
+    os.tcsetpgrp(0, os.getpgrp())
+    signal.signal(signal.SIGTTOU, previous)
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     options = parse(argv)
     if not options.view_ready and any(getattr(options, name) for name in VIEW_OPTIONS):
         enter_own_view(options, argv)
     make_view(options)
+    take_the_terminal()
     env = identity.environment(options.user)
     ids = identity.identity(options.user)
     os.chdir(env["HOME"] if os.path.isdir(env["HOME"]) else "/")

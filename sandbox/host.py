@@ -15,6 +15,7 @@ from pathlib import Path
 
 from . import (filesystem, firewall, host_config, identity, network, processes, services, user_namespace, users,
                vpn_servers)
+from .accounts import ADMIN_PASSWORD
 from .filesystem import SCRATCH
 from .pki import generate
 
@@ -56,8 +57,9 @@ def build(options):
     else:
         generate(PKI)
     ferm_conf = host_config.TAILS_FERM_CONF.read_text()
-    host_config.configure("/etc", PKI)
-    users.install("/etc", ferm_conf)
+    log(options, f"sudo: {options.sudo}")
+    host_config.configure("/etc", PKI, options.sudo)
+    users.install("/etc", ferm_conf, ADMIN_PASSWORD if options.sudo == "password" else None)
     filesystem.make_home("amnesia", users.AMNESIA_UID, users.AMNESIA_UID)
     subprocess.run(["hostname", host_config.HOSTNAME], check=True)
 
@@ -110,6 +112,7 @@ def parse(argv):
     parser.add_argument("--python", required=True)
     parser.add_argument("--pki")
     parser.add_argument("--user", default="amnesia")
+    parser.add_argument("--sudo", choices=host_config.SUDO_MODES, default="password")
     parser.add_argument("--shell", action="store_true")
     parser.add_argument("--hold", action="store_true")
     parser.add_argument("--ready-fd", type=int)

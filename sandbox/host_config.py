@@ -19,6 +19,11 @@ ROOT_SBIN = SCRATCH / "sbin"
 OPENVPN_PACKAGE = SCRATCH / "openvpn-package" / "openvpn"
 OPENVPN = Path("/usr/sbin/openvpn")
 
+# How sudo treats amnesia (sandbox/run --sudo): as on Tails with an
+# administration password set at the Welcome Screen (asked at every call), as
+# on Tails without one (amnesia is not in sudoers at all), or without asking.
+SUDO_MODES = ("password", "refuse", "nopasswd")
+
 SUDOERS = f"""\
 Defaults	env_reset
 Defaults	mail_badpass
@@ -26,9 +31,20 @@ Defaults	secure_path="{ROOT_SBIN}:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/
 Defaults	use_pty
 # Nothing goes to this machine's syslog.
 Defaults	!syslog
+# Tails' /etc/sudoers.d/always-ask-password: no grace time between calls.
+Defaults	timestamp_timeout=0
 root	ALL=(ALL:ALL) ALL
-amnesia	ALL=(ALL:ALL) NOPASSWD: ALL
 """
+AMNESIA_SUDOERS = {
+    "password": "amnesia\tALL = (ALL) ALL\n",
+    "refuse": "",
+    "nopasswd": "amnesia\tALL=(ALL:ALL) NOPASSWD: ALL\n",
+}
+
+
+def sudoers(mode):
+    return SUDOERS + AMNESIA_SUDOERS[mode]
+
 
 HOSTS = f"""\
 127.0.0.1	localhost
@@ -95,12 +111,12 @@ def write(path, text, mode=0o644):
     path.chmod(mode)
 
 
-def configure(etc, pki):
+def configure(etc, pki, sudo_mode):
     """Writes every file the simulated host needs under `etc` (the private /etc)."""
     etc = Path(etc)
     write(etc / "hosts", HOSTS)
     write(etc / "hostname", HOSTNAME + "\n")
-    write(etc / "sudoers", SUDOERS, 0o440)
+    write(etc / "sudoers", sudoers(sudo_mode), 0o440)
     write(etc / "default" / "ferm", DEFAULT_FERM)
     (etc / "ferm").mkdir(exist_ok=True)
     # Debian makes /etc/ferm root:adm 2750; the client reads ferm.conf as

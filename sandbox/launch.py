@@ -9,6 +9,7 @@ import sys
 from pathlib import Path
 
 from . import user_namespace
+from .host_config import SUDO_MODES
 
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
 TOOLS = ("unshare", "nsenter", "ip", "sysctl", "mount", "hostname", "microsocks", "openvpn", "ferm",
@@ -45,6 +46,10 @@ def parse(argv):
                              "for this Python's version, else this Python)")
     parser.add_argument("--pki", help="directory of a test PKI to reuse (made there if missing)")
     parser.add_argument("--root", action="store_true", help="run the command as root instead of amnesia")
+    parser.add_argument("--sudo", choices=SUDO_MODES, default="password",
+                        help="password: as on Tails with an administration password, asked at every call "
+                             "(default); refuse: as on Tails without one, amnesia is not in sudoers; "
+                             "nopasswd: sudo never asks")
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--shell", action="store_true", help="run an interactive bash")
     mode.add_argument("--hold", action="store_true", help="run nothing; stay up until SIGTERM")
@@ -92,7 +97,7 @@ def host_command(options, ready_fd):
     command = [*unshare, "--", sys.executable, "-m", "sandbox.host",
                "--host-netns", os.readlink("/proc/self/ns/net"),
                "--python", os.path.abspath(options.python),
-               "--user", "root" if options.root else "amnesia"]
+               "--user", "root" if options.root else "amnesia", "--sudo", options.sudo]
     if options.pki:
         command += ["--pki", os.path.abspath(options.pki)]
     if own_user_namespace:

@@ -4,6 +4,7 @@ ferm refuses rules that name users which do not exist, so every user that
 ferm.conf matches on gets an account here; "amnesia" is uid 1000, as on Tails."""
 
 import re
+import subprocess
 from pathlib import Path
 
 AMNESIA_UID = 1000
@@ -24,10 +25,11 @@ def _entries(text):
     return [line.split(":") for line in text.splitlines() if line and not line.startswith("#")]
 
 
-def add_users(passwd, group, shadow, names):
+def add_users(passwd, group, shadow, names, amnesia_hash="!"):
     """Returns the three files' texts with `names` and amnesia (uid 1000) added.
 
-    An entry that holds uid or gid 1000 under another name gives way to amnesia."""
+    amnesia's password is `amnesia_hash` (locked by default). An entry that
+    holds uid or gid 1000 under another name gives way to amnesia."""
     passwd_entries = [e for e in _entries(passwd) if e[0] != "amnesia" and e[2] != str(AMNESIA_UID)]
     group_entries = [e for e in _entries(group) if e[0] != "amnesia" and e[2] != str(AMNESIA_UID)]
     shadow_entries = [e for e in _entries(shadow)
@@ -38,7 +40,7 @@ def add_users(passwd, group, shadow, names):
     def add(name, uid, home, shell):
         passwd_entries.append([name, "x", str(uid), str(uid), name, home, shell])
         group_entries.append([name, "x", str(uid), ""])
-        shadow_entries.append([name, "*" if uid != AMNESIA_UID else "!", "19000", "0", "99999", "7", "", "", ""])
+        shadow_entries.append([name, "*" if uid != AMNESIA_UID else amnesia_hash, "19000", "0", "99999", "7", "", "", ""])
         known.add(name)
         taken.add(uid)
 
@@ -62,16 +64,24 @@ def locked_shadow(passwd):
     return "".join(f"{entry[0]}:*:19000:0:99999:7:::\n" for entry in _entries(passwd))
 
 
-def install(etc, ferm_conf_text):
+def password_hash(password):
+    """A SHA-512 crypt hash of `password`, as pam_unix reads it from /etc/shadow."""
+    return subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=password, capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+def install(etc, ferm_conf_text, amnesia_password=None):
     """Rewrites etc/passwd, etc/group and etc/shadow (a private copy of /etc).
 
-    Without a shadow file (this machine's was not readable), every user's
-    password is locked: only sudo's NOPASSWD rule lets anyone become root."""
+    amnesia gets `amnesia_password` (sudo asks for it), else a locked one.
+    Without a shadow file (this machine's was not readable), every other
+    user's password is locked."""
     etc = Path(etc)
     files = [etc / "passwd", etc / "group", etc / "shadow"]
     if not files[2].exists():
         files[2].touch(mode=0o640)
         files[2].write_text(locked_shadow(files[0].read_text()))
-    texts = add_users(*(path.read_text() for path in files), users_named(ferm_conf_text))
+    amnesia_hash = "!" if amnesia_password is None else password_hash(amnesia_password)
+    texts = add_users(*(path.read_text() for path in files), users_named(ferm_conf_text), amnesia_hash)
     for path, text in zip(files, texts):
         path.write_text(text)

@@ -1,15 +1,16 @@
 """The client's console in the simulated Tails host, driven through a
-pseudo-terminal as a person would, and the texts it shows, byte for byte."""
+pseudo-terminal as a person would, and the texts it shows, byte for byte.
+sudo's password prompts are answered with the administration password and
+kept out of those texts (tests/sudo_prompts.py)."""
 
-import os
-import select
 import sys
 import time
 from pathlib import Path
 
 import pytest
 
-from sandbox.accounts import VPN_SERVERS
+from sandbox.accounts import ADMIN_PASSWORD, VPN_SERVERS
+from sudo_prompts import SudoPrompts
 from terminal import Terminal
 
 CLIENT = str(Path(sys.executable).parent / "marnu-tails-client")
@@ -26,6 +27,8 @@ CONFIGURING = b"\n[+] Configuring VPN settings.\n[+] Configuring firewall.\n\n"
 FERM_RESTART = b"Reloading Firewall configuration....\n"
 STAND_IN = b"[sandbox] /etc/init.d/%s restart: stand-in, nothing to do.\n"
 RESTARTS = STAND_IN % b"network-manager" + FERM_RESTART + STAND_IN % b"tor"
+INTERRUPTED = (b"[-] Interrupted: a VPN tunnel and firewall changes that were up stay as they are "
+               b"(use Disconnect or Reset firewall settings next time).\n")
 NO_SAVED_FIREWALL = b"mv: cannot stat '/tmp/ferm.conf.back': No such file or directory\n"
 
 
@@ -39,9 +42,20 @@ class Dialogue:
     """The client's console, read exactly: every expected text must come
     next, byte for byte (the terminal turns each "\\n" into "\\r\\n")."""
 
-    def __init__(self, host, *arguments):
-        self.terminal = Terminal(host.command([CLIENT, *arguments]), env=host.environment())
+    def __init__(self, host, *arguments, sudo_password=ADMIN_PASSWORD):
+        self.sudo = SudoPrompts(lambda line: self.terminal.type(line), sudo_password.encode())
+        self.terminal = Terminal(host.command([CLIENT, *arguments]), env=host.environment(),
+                                 on_output=self.sudo.feed, end_output=self.sudo.end)
         self.seen = 0
+
+    @property
+    def sudo_prompts(self):
+        """Where each sudo prompt answered so far stood in the transcript (terminal.output)."""
+        return self.sudo.answered
+
+    def sudo_prompts_after(self, position):
+        """How many sudo prompts were answered at or after `position` of the transcript."""
+        return sum(1 for place in self.sudo.answered if place >= position)
 
     def _read_to(self, length, timeout):
         deadline = time.monotonic() + timeout
@@ -49,18 +63,8 @@ class Dialogue:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
                 raise TimeoutError(f"waiting for more output; so far: {self.terminal.output[self.seen:]!r}")
-            ready, _, _ = select.select([self.terminal.master], [], [], remaining)
-            if ready:
-                self.terminal.output += self._chunk()
-
-    def _chunk(self):
-        try:
-            chunk = os.read(self.terminal.master, 65536)
-        except OSError:  # the client has ended and closed the terminal
-            chunk = b""
-        if not chunk:
-            raise EOFError(f"the client ended; unread: {self.terminal.output[self.seen:]!r}")
-        return chunk
+            if self.terminal.receive(remaining) is None:
+                raise EOFError(f"the client ended; unread: {self.terminal.output[self.seen:]!r}")
 
     def expect(self, text, timeout=60):
         wanted = text.replace(b"\n", b"\r\n")

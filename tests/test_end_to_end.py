@@ -3,7 +3,10 @@ pseudo-terminal as a person would: login, server choice, a real OpenVPN
 tunnel under Tails' real firewall, disconnect, reset and quit.
 
 Each test has a host of its own (tests/sandbox_support.py); the client runs
-as amnesia, and the checks of the host's state run as root beside it."""
+as amnesia, and the checks of the host's state run as root beside it. sudo
+asks for the administration password at every call, as on Tails, and the
+dialogue answers each prompt: a Connect, a Disconnect and a Reset cost one
+each, a Connect that installs OpenVPN two."""
 
 import pytest
 
@@ -39,11 +42,13 @@ def test_wrong_password_then_connect_and_disconnect(host, dialogue_on):
     dialogue.expect(b"[+] Authentication successful.\n")
     dialogue.connect(UDP)
     assert b"wonderland" not in dialogue.terminal.output
+    assert len(dialogue.sudo_prompts) == 1
     assert_tunnel_up(host, UDP, original)
     assert calls(host)[-1] == "ferm restart"
 
     dialogue.type(b"2")
     dialogue.expect(RESTARTS + MENU)
+    assert len(dialogue.sudo_prompts) == 2
     assert_back_to_original(host, original)
     assert not ping(host, UDP.tunnel_address)
     assert dialogue.quit() == 0
@@ -63,9 +68,11 @@ def test_second_connect_switches_servers_and_quit_disconnects(host, dialogue_on)
     assert len(openvpn_clients(host)) == 1 and openvpn_clients(host) != first
     assert_tunnel_up(host, TCP, original)
     assert host.root("ls /tmp").split() == [b"ca.crt", b"config.ovpn", b"dave.crt", b"dave.key", b"ferm.conf.back"]
+    assert len(dialogue.sudo_prompts) == 2
 
     assert dialogue.quit() == 0
     dialogue.expect(RESTARTS)
+    assert len(dialogue.sudo_prompts) == 3
     assert_back_to_original(host, original)
 
 
@@ -79,6 +86,7 @@ def test_reset_firewall_while_connected_keeps_the_tunnel(host, dialogue_on):
 
     dialogue.type(b"3")
     dialogue.expect(RESTARTS + CONNECTED_MENU)
+    assert len(dialogue.sudo_prompts) == 2
     assert openvpn_clients(host) == clients
     assert live_ferm_conf(host) == TAILS_FERM_CONF.read_bytes()
     assert rules(host) == original
@@ -101,6 +109,7 @@ def test_connect_installs_a_missing_openvpn_first(fresh_sandbox, dialogue_on):
                                  b"[+] OpenVPN will be installed using apt... this will take a while\n\n"
                                  b"[sandbox] apt update: stand-in, no package index is fetched.\n")
     assert [call for call in calls(host) if call.startswith("apt")] == ["apt update", "apt-get -qq install openvpn"]
+    assert len(dialogue.sudo_prompts) == 2
     assert_tunnel_up(host, UDP, original)
 
 

@@ -6,13 +6,17 @@ client's own code does."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
-from sandbox.accounts import ACCOUNTS, API_HOST, API_KEY, server_list
+from dialogue import CLIENT, INTERRUPTED, Dialogue
+from sandbox.accounts import ACCOUNTS, ADMIN_PASSWORD, API_HOST, API_KEY, server_list
 from sandbox_support import ROOT, fresh_sandbox, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
+from sudo_prompts import SudoPrompts
 from terminal import Terminal
 
 pytestmark = needs_sandbox
@@ -114,9 +118,68 @@ def test_this_machine_keeps_its_own_firewall(sandbox):
     assert outside.splitlines() == ["-P INPUT ACCEPT", "-P FORWARD ACCEPT", "-P OUTPUT ACCEPT"]
 
 
-def test_amnesia_is_uid_1000_with_passwordless_sudo(sandbox):
+def test_amnesia_is_uid_1000_and_sudo_asks_for_a_password(sandbox):
     result = sandbox.run(["sh", "-c", "id -u; id -un; sudo -n id -u"])
-    assert result.stdout == b"1000\namnesia\n0\n", result.stderr
+    assert result.stdout == b"1000\namnesia\n", result.stderr
+    assert result.stderr == b"sudo: a password is required\n"
+
+
+# Two calls in a row on a terminal: what the terminal shows once sudo's
+# prompts are taken out, how many prompts were answered (with the
+# administration password) and the exit status.
+SUDO_MODES = {
+    # Tails with an administration password: asked again at every call.
+    "password": (b"0\r\n0\r\n", 2, 0),
+    # Tails without one: amnesia's password is locked and not in sudoers; sudo
+    # asks three times all the same, and never gets to say why.
+    "refuse": (b"Sorry, try again.\r\nSorry, try again.\r\nsudo: 3 incorrect password attempts\r\n", 3, 1),
+    "nopasswd": (b"0\r\n0\r\n", 0, 0),
+}
+
+
+@pytest.mark.parametrize("mode", SUDO_MODES)
+def test_sudo_modes_on_the_terminal(fresh_sandbox, mode):
+    shown, prompts, status = SUDO_MODES[mode]
+    host = fresh_sandbox("--sudo", mode)
+    answered = SudoPrompts(lambda line: terminal.type(line), ADMIN_PASSWORD.encode())
+    terminal = Terminal(host.command(["sh", "-c", "sudo id -u && sudo id -u"]), env=host.environment(),
+                        on_output=answered.feed, end_output=answered.end)
+    try:
+        assert terminal.read_rest(timeout=60) == status
+    finally:
+        terminal.close()
+    assert (terminal.output, len(answered.answered)) == (shown, prompts)
+
+
+def test_ctrl_c_typed_on_the_terminal_reaches_the_client_through_nsenter(sandbox):
+    dialogue = Dialogue(sandbox)
+    try:
+        dialogue.start()
+        # The client leads the terminal's foreground group; nsenter waits outside it.
+        assert dialogue.terminal.foreground_group() != dialogue.terminal.process.pid
+        dialogue.terminal.ctrl_c()
+        dialogue.expect(b"^C\n" + INTERRUPTED)
+        assert dialogue.terminal.read_rest(timeout=60) == 130
+    finally:
+        dialogue.close()
+
+
+def test_closing_the_terminal_hangs_up_the_client(sandbox):
+    terminal = Terminal(sandbox.command([CLIENT]), env=sandbox.environment())
+    try:
+        terminal.read_until(b"\r\n>> ", timeout=60)
+        assert client_pids(sandbox)
+        assert terminal.hang_up(timeout=60) == -signal.SIGHUP
+    finally:
+        terminal.close()
+    deadline = time.monotonic() + 20
+    while client_pids(sandbox) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert client_pids(sandbox) == []
+
+
+def client_pids(host):
+    return host.root(f"pgrep -u amnesia -f {CLIENT} || true").split()
 
 
 def test_stopping_leaves_no_process_behind(fresh_sandbox):

@@ -15,6 +15,7 @@ import pytest
 from dialogue import MENU, RESTARTS, UDP, Dialogue
 from host_state import assert_back_to_original, assert_tunnel_up, ping, rules
 from ordinary_user import launcher
+from sandbox.accounts import ADMIN_PASSWORD
 from sandbox_support import ROOT, UNAVAILABLE, Sandbox
 
 pytestmark = pytest.mark.skipif(UNAVAILABLE is not None, reason=f"sandbox unavailable: {UNAVAILABLE}")
@@ -89,7 +90,8 @@ def test_ordinary_user_connects_pings_through_the_tunnel_and_disconnects(ordinar
     proxy = outer_pid(host, "microsocks")
     # Ids 1, 2, ... of the namespace are the subordinate ids 100000, 100001, ...
     assert real_ids(proxy) == (FIRST_SUBORDINATE_ID + tor_uid - 1,) * 2
-    assert host.run(["sh", "-c", "id -u; sudo -n id -u"]).stdout == b"1000\n0\n"
+    assert host.run(["sh", "-c", "id -u; sudo -S -p '' id -u"],
+                    stdin=ADMIN_PASSWORD.encode() + b"\n").stdout == b"1000\n0\n"
 
     original = rules(host)
     assert not ping(host, UDP.tunnel_address)

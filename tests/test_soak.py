@@ -117,6 +117,8 @@ def test_thirty_connects_and_disconnects_leave_nothing_behind(fresh_sandbox, dia
         dialogue.type(b"1")
         cycle(dialogue, UDP if number % 2 else TCP)
 
+    # sudo asked at every Connect and Disconnect, as Tails' sudo does.
+    assert len(dialogue.sudo_prompts) == 2 * CYCLES
     after = settled_survey(host, first["threads"])
     last = the_client(after)
     assert last["pid"] == first["pid"]

@@ -5,7 +5,11 @@ import sys
 
 import pytest
 
+from dialogue import INTERRUPTED
 from terminal import Terminal
+
+# As the terminal shows it.
+INTERRUPTED_LINE = INTERRUPTED.replace(b"\n", b"\r\n")
 
 LAUNCH = """
 import sys, marnu_tails_client as m, marnu_tails_launcher
@@ -15,11 +19,6 @@ def get_token(username, password):
 m.get_token = get_token
 sys.exit(marnu_tails_launcher.main(sys.argv[1:]))
 """
-
-INTERRUPTED = (
-    b"[-] Interrupted: a VPN tunnel and firewall changes that were up stay as they are "
-    b"(use Disconnect or Reset firewall settings next time).\r\n"
-)
 
 
 @pytest.fixture
@@ -72,7 +71,7 @@ def test_ctrl_c_at_the_password_prompt_restores_echo_and_exits_130(terminal):
     t.interrupt()
     assert t.read_rest() == 130
     assert t.echo_enabled()
-    assert t.output.endswith(b"Password: \r\n" + INTERRUPTED)
+    assert t.output.endswith(b"Password: \r\n" + INTERRUPTED_LINE)
 
 
 def test_ctrl_c_at_the_menu_tells_the_user_in_one_line_and_exits_130(terminal):
@@ -81,7 +80,7 @@ def test_ctrl_c_at_the_menu_tells_the_user_in_one_line_and_exits_130(terminal):
     t.interrupt()
     assert t.read_rest() == 130
     assert t.output.startswith(b"\r\nDEBUG\r\n")
-    assert t.output.endswith(b">> \r\n" + INTERRUPTED)
+    assert t.output.endswith(b">> \r\n" + INTERRUPTED_LINE)
 
 
 @pytest.mark.parametrize(
