@@ -15,7 +15,6 @@ from pathlib import Path
 
 from . import (filesystem, firewall, host_config, identity, network, processes, services, user_namespace, users,
                vpn_servers)
-from .accounts import ADMIN_PASSWORD
 from .filesystem import SCRATCH
 from .pki import generate
 
@@ -59,7 +58,7 @@ def build(options):
     ferm_conf = host_config.TAILS_FERM_CONF.read_text()
     log(options, f"sudo: {options.sudo}")
     host_config.configure("/etc", PKI, options.sudo)
-    users.install("/etc", ferm_conf, ADMIN_PASSWORD if options.sudo == "password" else None)
+    users.install("/etc", ferm_conf, users.AMNESIA_PASSWORDS[options.sudo])
     filesystem.make_home("amnesia", users.AMNESIA_UID, users.AMNESIA_UID)
     subprocess.run(["hostname", host_config.HOSTNAME], check=True)
 

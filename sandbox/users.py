@@ -7,6 +7,8 @@ import re
 import subprocess
 from pathlib import Path
 
+from .accounts import ADMIN_PASSWORD
+
 AMNESIA_UID = 1000
 # System users get uids from here downwards, skipping those already taken.
 FIRST_SYSTEM_UID = 990
@@ -70,18 +72,24 @@ def password_hash(password):
                           check=True).stdout.strip()
 
 
+# amnesia's password for each sudo mode (sandbox/run --sudo). On Tails
+# without an administration password amnesia has none at all: sudo lets it
+# through without asking (pam_unix's nullok), then finds no rule for it.
+AMNESIA_PASSWORDS = {"password": ADMIN_PASSWORD, "refuse": "", "nopasswd": None}
+
+
 def install(etc, ferm_conf_text, amnesia_password=None):
     """Rewrites etc/passwd, etc/group and etc/shadow (a private copy of /etc).
 
-    amnesia gets `amnesia_password` (sudo asks for it), else a locked one.
-    Without a shadow file (this machine's was not readable), every other
-    user's password is locked."""
+    amnesia gets `amnesia_password` (sudo asks for it; "" is no password),
+    else a locked one. Without a shadow file (this machine's was not
+    readable), every other user's password is locked."""
     etc = Path(etc)
     files = [etc / "passwd", etc / "group", etc / "shadow"]
     if not files[2].exists():
         files[2].touch(mode=0o640)
         files[2].write_text(locked_shadow(files[0].read_text()))
-    amnesia_hash = "!" if amnesia_password is None else password_hash(amnesia_password)
+    amnesia_hash = "!" if amnesia_password is None else password_hash(amnesia_password) if amnesia_password else ""
     texts = add_users(*(path.read_text() for path in files), users_named(ferm_conf_text), amnesia_hash)
     for path, text in zip(files, texts):
         path.write_text(text)

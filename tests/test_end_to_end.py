@@ -8,17 +8,28 @@ asks for the administration password at every call, as on Tails, and the
 dialogue answers each prompt: a Connect, a Disconnect and a Reset cost one
 each, a Connect that installs OpenVPN two."""
 
+import json
+import time
+
 import pytest
 
-from dialogue import CONFIGURING, CONNECTED_MENU, MENU, NO_SAVED_FIREWALL, REFUSAL, RESTARTS, SERVER_LIST, TCP, UDP
+from dialogue import (CONFIGURING, CONNECTED_MENU, INTERRUPTED, MENU, NO_SAVED_FIREWALL, REFUSAL, RESTARTS,
+                      SERVER_LIST, TCP, UDP)
 from dialogue import dialogue_on  # noqa: F401
 from host_state import (as_tor, assert_back_to_original, assert_tunnel_up, calls, live_ferm_conf, openvpn_clients,
                         ping, rules)
 from sandbox.accounts import UPLINK_ADDRESS, account
 from sandbox.host_config import TAILS_FERM_CONF
 from sandbox_support import fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
+from test_monitor import ADMIN_PASSWORD_LINE
 
 pytestmark = needs_sandbox
+
+TUNNEL_ENDED = b"\n\n[-] The VPN connection has ended: Tor is blocked until you disconnect (2).\n\n>> "
+# What follows a failure while Tor is confined to a tunnel that no OpenVPN holds up.
+CHOOSE_RESET = b"[*] Tor is blocked: choose 3 to put Tails' firewall back.\n"
+RESTART_AND_RESET = b"[*] Tor is blocked: start the client again and choose 3 to put Tails' firewall back.\n"
+FAILED_EXIT = b"[-] Something went wrong during execution. Did you lose internet access?\n"
 
 
 @pytest.fixture
@@ -44,7 +55,8 @@ def test_wrong_password_then_connect_and_disconnect(host, dialogue_on):
     assert b"wonderland" not in dialogue.terminal.output
     assert len(dialogue.sudo_prompts) == 1
     assert_tunnel_up(host, UDP, original)
-    assert calls(host)[-1] == "ferm restart"
+    # Tor is restarted once its confinement is loaded.
+    assert calls(host)[-2:] == ["ferm restart", "tor restart"]
 
     dialogue.type(b"2")
     dialogue.expect(RESTARTS + MENU)
@@ -111,6 +123,17 @@ def test_connect_installs_a_missing_openvpn_first(fresh_sandbox, dialogue_on):
     assert [call for call in calls(host) if call.startswith("apt")] == ["apt update", "apt-get -qq install openvpn"]
     assert len(dialogue.sudo_prompts) == 2
     assert_tunnel_up(host, UDP, original)
+    # The keyboard is the menu's again: Disconnect, a second Connect and Quit.
+    dialogue.type(b"2")
+    dialogue.expect(RESTARTS + MENU)
+    assert_back_to_original(host, original)
+    dialogue.type(b"1")
+    dialogue.connect(TCP)
+    assert_tunnel_up(host, TCP, original)
+    assert dialogue.quit() == 0
+    dialogue.expect(RESTARTS)
+    assert_back_to_original(host, original)
+    assert len(dialogue.sudo_prompts) == 5
 
 
 def test_password_with_shell_special_characters_connects(host, dialogue_on):
@@ -138,7 +161,8 @@ def test_rejected_key_passphrase_fails_and_debug_dump_leaves_out_secure(host, di
             break
         echoed.append(line)
         dialogue.expect(b"\n.")
-    dialogue.expect(b"[-] Something went wrong.\n")
+    # OpenVPN failed after the firewall switch.
+    dialogue.expect(b"[-] Something went wrong.\n" + CHOOSE_RESET)
     dump = b"".join(dialogue.line() for _ in echoed)
     dialogue.expect(b"\n" + MENU)
 
@@ -147,3 +171,106 @@ def test_rejected_key_passphrase_fails_and_debug_dump_leaves_out_secure(host, di
     assert dump == output.replace(b"secure", b"")
     assert b"Cannot load private key file in.key\r\n" in dump
     assert openvpn_clients(host) == []
+
+
+# --- the tunnel and the user's terminal ---------------------------------------
+
+# Seconds the tunnel must outlive the client for a test to believe it stays.
+OUTLIVE_SECONDS = 3
+
+
+def connected_dialogue(host, dialogue_on, server):
+    dialogue = dialogue_on(host)
+    dialogue.log_in("alice", "wonderland")
+    dialogue.expect(b"[+] Authentication successful.\n")
+    dialogue.connect(server)
+    return dialogue
+
+
+def client_processes(host):
+    # The bracket keeps pgrep from finding the shell that runs it.
+    return host.root("pgrep -f '[m]arnu-tails-client' || true").split()
+
+
+@pytest.mark.parametrize("leave", ["ctrl-c", "close-terminal"])
+def test_the_tunnel_outlives_a_client_ended_by_its_terminal(host, dialogue_on, leave):
+    original = rules(host)
+    dialogue = connected_dialogue(host, dialogue_on, UDP)
+    clients = openvpn_clients(host)
+    if leave == "ctrl-c":
+        dialogue.terminal.ctrl_c()
+        dialogue.expect(b"^C\n" + INTERRUPTED)
+        assert dialogue.terminal.read_rest() == 130
+    else:
+        dialogue.terminal.hang_up()
+    time.sleep(OUTLIVE_SECONDS)
+    assert client_processes(host) == []
+    assert openvpn_clients(host) == clients
+    assert_tunnel_up(host, UDP, original)
+
+
+def test_openvpn_ending_on_its_own_is_told_at_the_prompt_then_disconnect_and_connect_again(host, dialogue_on):
+    original = rules(host)
+    dialogue = connected_dialogue(host, dialogue_on, UDP)
+    host.root("pkill -KILL -x openvpn")
+    dialogue.expect(TUNNEL_ENDED, timeout=5)
+    # The menu stays as it was: Disconnect puts Tails' firewall back.
+    dialogue.type(b"2")
+    dialogue.expect(b"openvpn: no process found\n" + RESTARTS + MENU)
+    assert_back_to_original(host, original)
+    # The credentials are kept.
+    dialogue.type(b"1")
+    dialogue.connect(TCP)
+    assert_tunnel_up(host, TCP, original)
+    assert dialogue.quit() == 0
+    assert len(dialogue.sudo_prompts) == 4
+
+
+def test_connect_after_the_tunnel_ended_ends_the_client_and_tells_how_to_get_tor_back(host, dialogue_on):
+    dialogue = connected_dialogue(host, dialogue_on, UDP)
+    host.root("pkill -KILL -x openvpn")
+    dialogue.expect(TUNNEL_ENDED, timeout=5)
+    # Tor is confined to the missing tunnel: the provider is out of reach.
+    dialogue.type(b"1")
+    dialogue.expect(b"\n[*] Getting servers...\n\n" + FAILED_EXIT + RESTART_AND_RESET)
+    assert dialogue.terminal.read_rest() == 0
+
+
+def test_ctrl_c_while_connecting_stops_the_attempt_and_tells_how_to_get_tor_back(host, dialogue_on):
+    # A server that never answers: OpenVPN goes on trying until stopped.
+    silent = {"status": "1", "Silent": {"address": "127.0.0.9", "port": "1194", "proto": "udp"}}
+    host.set_provider_routes({"serversdetail/username/alice/password/wonderland.json":
+                              {"body": json.dumps({"data": silent})}})
+    original = rules(host)
+    dialogue = dialogue_on(host)
+    dialogue.log_in("alice", "wonderland")
+    dialogue.expect(b"[+] Authentication successful.\n\n[*] Getting servers...\n\n1. Silent\n\n>> ")
+    dialogue.type(b"1")
+    dialogue.expect(CONFIGURING + b"\r[+] Connecting to Silent VPN server\n")
+    deadline = time.monotonic() + 60
+    while not openvpn_clients(host):
+        assert time.monotonic() < deadline, "OpenVPN did not start"
+        dialogue.terminal.receive(0.2)  # sudo's prompt is answered as it shows
+    dialogue.terminal.ctrl_c()
+    # Dots, the ^C the terminal echoes, and the dots of OpenVPN's last words.
+    failed = dialogue.terminal.read_until(b"\r\n[-] Something went wrong.\r\n", timeout=30)
+    assert set(failed[dialogue.seen:failed.rindex(b"\r\n[-]")].replace(b"^C", b"")) <= {ord(".")}
+    dialogue.seen = dialogue.terminal.consumed
+    dialogue.expect(CHOOSE_RESET + MENU)
+    assert openvpn_clients(host) == []
+    dialogue.type(b"3")
+    dialogue.expect(RESTARTS + MENU)
+    assert_back_to_original(host, original)
+
+
+def test_sudo_refusing_is_followed_by_the_administration_password_line(fresh_sandbox, dialogue_on):
+    host = fresh_sandbox("--sudo", "refuse")
+    original = rules(host)
+    dialogue = dialogue_on(host)
+    dialogue.log_in("alice", "wonderland")
+    dialogue.expect(b"[+] Authentication successful.\n" + SERVER_LIST + b"\n>> ")
+    dialogue.type(b"1")
+    dialogue.expect(CONFIGURING + b"\r[+] Connecting to Sandbox-UDP VPN server\n.\n[-] Something went wrong.\n"
+                    + ADMIN_PASSWORD_LINE + MENU)
+    assert rules(host) == original
+    assert dialogue.quit() == 0

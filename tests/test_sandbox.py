@@ -130,9 +130,9 @@ def test_amnesia_is_uid_1000_and_sudo_asks_for_a_password(sandbox):
 SUDO_MODES = {
     # Tails with an administration password: asked again at every call.
     "password": (b"0\r\n0\r\n", 2, 0),
-    # Tails without one: amnesia's password is locked and not in sudoers; sudo
-    # asks three times all the same, and never gets to say why.
-    "refuse": (b"Sorry, try again.\r\nSorry, try again.\r\nsudo: 3 incorrect password attempts\r\n", 3, 1),
+    # Tails without one: amnesia has no password and is not in sudoers; sudo
+    # asks nothing and refuses.
+    "refuse": (b"amnesia is not in the sudoers file.\r\n", 0, 1),
     "nopasswd": (b"0\r\n0\r\n", 0, 0),
 }
 

@@ -110,3 +110,19 @@ def test_ctrl_d_at_the_menu_of_a_terminal_ends_the_read_with_eof_error(terminal_
     t.type(b"\x04")
     assert t.read_rest() == 0
     assert t.output.endswith(b">> EOF\r\n")
+
+
+def test_a_tunnel_that_ends_is_told_at_the_prompt_and_the_line_typed_so_far_goes_on(terminal_code):
+    t = terminal_code("import marnu_tails_client as m\n"
+                      "m.DEBUG = True\n"
+                      "m.execute_connection_command(\"echo 'Initialization Sequence Completed'; sleep 2; exit 3\","
+                      " {'name': 'Alpha'})\n"
+                      "print('chose', m.get_input(4))\n")
+    t.read_until(b"Use option 2 to disconnect")
+    t.read_until(b"\r\n>> ")
+    t.type(b"4")
+    t.read_until(b"4\r\n\r\n[-] The VPN connection has ended: Tor is blocked until you disconnect (2).\r\n"
+                 b"[*] OpenVPN's exit status: 3.\r\n\r\n>> ", timeout=10)
+    t.type(b"\n")
+    assert t.read_rest() == 0
+    assert t.output.endswith(b">> \r\nchose 4\r\n")
