@@ -16,8 +16,10 @@ py::object configure_ferm(py::object ip, py::object protocol, py::object port) {
     const std::string port_text = text_argument(port, "port");
     const std::string rule = server_rule(ip_text, protocol_text, port_text);
 
-    const py::gil_scoped_release without_gil;
-    write_own_file(kRewrittenFermConfig, rewrite_ferm_config(saved_firewall_config(), rule));
+    {
+        const py::gil_scoped_release without_gil;
+        write_own_file(kRewrittenFermConfig, rewrite_ferm_config(saved_firewall_config(), rule));
+    }
     return py::none();
 }
 
