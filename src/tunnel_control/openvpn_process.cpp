@@ -4,10 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <memory>
 #include <string_view>
 
+#include "common/ascii.h"
 #include "common/unique_fd.h"
 
 namespace marnu {
@@ -32,7 +32,7 @@ bool openvpn_running() {
     const std::unique_ptr<DIR, DirectoryClose> proc(::opendir("/proc"));
     if (!proc) return false;
     while (const dirent* entry = ::readdir(proc.get())) {
-        if (std::isdigit(static_cast<unsigned char>(entry->d_name[0])) && named_openvpn(::dirfd(proc.get()), entry->d_name))
+        if (ascii::is_digit(entry->d_name[0]) && named_openvpn(::dirfd(proc.get()), entry->d_name))
             return true;
     }
     return false;
