@@ -5,7 +5,7 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run demo test bench sanitize memcheck fuzz clean
+.PHONY: help deps build run demo test bench sanitize memcheck fuzz dist clean
 
 DEMO_ARGS ?=
 
@@ -92,6 +92,12 @@ fuzz: deps $(FUZZ_TARGETS:%=$(FUZZ_BUILD)/%)  ## build the fuzz targets and run 
 	    $$(test -f $$dict && echo -dict=$(CURDIR)/$$dict) -artifact_prefix=artifacts/$$target- \
 	    corpus/$$target $(CURDIR)/fuzz/corpus/$$target); \
 	done
+
+# Debian's own tooling in clean Debian roots (scripts/build-debian-packages);
+# this machine gives only mmdebstrap and the source (git archive HEAD).
+dist:            ## build the Debian packages for Tails 6 and 7 (dist/tails6, dist/tails7, dist/SHA256SUMS), as root
+	./scripts/install-system-packages mmdebstrap debian-archive-keyring git python3 util-linux
+	./scripts/build-debian-packages
 
 clean:           ## remove build trees and virtual environments
 	rm -rf build .venv-*
