@@ -224,6 +224,24 @@ def install_inside(root, layer, work, mountpoint, deb, recommends):
     print(f"{seconds:.2f}")
 
 
+def install_layer(root, deb, recommends, directory):
+    """Installs `deb` over `root` into the overlay layer directory/layer; returns apt-get's seconds."""
+    parts = {name: directory / name for name in ("layer.new", "work", "mnt")}
+    for path in parts.values():
+        path.mkdir(parents=True)
+    result = subprocess.run(
+        ["unshare", "--mount", "--net", "--pid", "--fork", "--", sys.executable, "-m", "sandbox.tails_root",
+         "--install-inside", str(root), str(parts["layer.new"]), str(parts["work"]), str(parts["mnt"]), str(deb),
+         "yes" if recommends else "no"],
+        cwd=PROJECT_ROOT, env={**os.environ, "PYTHONPATH": str(PROJECT_ROOT)}, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise SystemExit(f"sandbox: installing {deb.name} in {root} failed:\n{result.stderr}")
+    shutil.rmtree(parts["work"])
+    parts["mnt"].rmdir()
+    parts["layer.new"].rename(directory / "layer")
+    return float(result.stdout)
+
+
 def layer_for(major, deb, recommends):
     """The overlay layers (upper first) of Tails `major` with `deb` installed, made if missing."""
     deb = Path(deb).resolve()
@@ -235,22 +253,9 @@ def layer_for(major, deb, recommends):
             if not layer.exists():
                 _remove_other_layers(directory)
                 shutil.rmtree(directory, ignore_errors=True)
-                parts = {name: directory / name for name in ("layer.new", "work", "mnt")}
-                for path in parts.values():
-                    path.mkdir(parents=True)
-                result = subprocess.run(
-                    ["unshare", "--mount", "--net", "--pid", "--fork", "--", sys.executable, "-m",
-                     "sandbox.tails_root", "--install-inside", str(root), str(parts["layer.new"]),
-                     str(parts["work"]), str(parts["mnt"]), str(deb), "yes" if recommends else "no"],
-                    cwd=PROJECT_ROOT, env={**os.environ, "PYTHONPATH": str(PROJECT_ROOT)},
-                    capture_output=True, text=True)
-                if result.returncode != 0:
-                    raise SystemExit(f"sandbox: installing {deb.name} in {root} failed:\n{result.stderr}")
-                (directory / "install-seconds").write_text(result.stdout)
-                shutil.rmtree(parts["work"])
-                parts["mnt"].rmdir()
-                parts["layer.new"].rename(layer)
-                log(f"{deb.name} installed ({VARIANTS[recommends]}) in {result.stdout.strip()} s: {layer}")
+                seconds = install_layer(root, deb, recommends, directory)
+                (directory / "install-seconds").write_text(f"{seconds:.2f}\n")
+                log(f"{deb.name} installed ({VARIANTS[recommends]}) in {seconds:.2f} s: {layer}")
     return [layer, root]
 
 

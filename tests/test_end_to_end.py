@@ -29,6 +29,34 @@ def host(fresh_sandbox):
     return fresh_sandbox()
 
 
+# A Tails-like system's Python and sudo; what the package pulls in from the
+# offline repository (libzip, and OpenVPN with what it needs), which the
+# root lacks before; and what Tails lacks too.
+TAILS_SYSTEMS = {
+    "6": {"python": "3.11", "sudo": "1.9.13", "libzip": ["libzip4"],
+          "openvpn": ["liblzo2-2", "libnl-3-200", "libnl-genl-3-200", "libpkcs11-helper1", "openvpn"]},
+    "7": {"python": "3.13", "sudo": "1.9.16", "libzip": ["libzip5"],
+          "openvpn": ["liblzo2-2", "libnl-3-200", "libnl-genl-3-200", "libpkcs11-helper1t64", "openvpn"]},
+}
+MISSING_ON_TAILS = ["gcc", "cc", "c++", "make", "cmake", "pip", "pip3", "pkg-config", "/etc/init.d/network-manager"]
+
+
+@pytest.mark.skipif(TAILS is None, reason="checks a Tails-like system")
+def test_a_tails_like_system_has_the_package_and_what_tails_has_only(host):
+    system = TAILS_SYSTEMS[TAILS]
+    version = host.run(["python3", "-c", "import sys; print('%d.%d' % sys.version_info[:2])"]).stdout
+    assert version.decode() == system["python"] + "\n"
+    assert host.root("sudo -V").split()[2].decode().startswith(system["sudo"])
+    assert host.root(f"for name in {' '.join(MISSING_ON_TAILS)}; do command -v $name; done || true") == b""
+    # apt-get installed the package and what it needed, from /srv/tails-apt, the only source.
+    history = host.root("cat /var/log/apt/history.log").decode()
+    installed = history.split("\nInstall: ")[1].split("\n")[0].split("), ")
+    assert sorted(entry.split(":")[0] for entry in installed) == sorted(
+        ["marnu-tails-client", *system["libzip"], *([] if OPENVPN_BY_APT else system["openvpn"])])
+    assert host.root("cat /etc/apt/sources.list; ls /etc/apt/sources.list.d") == \
+        b"deb [trusted=yes] file:/srv/tails-apt ./\n"
+
+
 def test_before_connecting_tor_reaches_outside_and_no_tunnel_end_answers(host):
     # The controls for the checks of a connected host: without them, the
     # leak check and the ping could pass for any reason.
