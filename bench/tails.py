@@ -1,13 +1,15 @@
-"""Figures 1 and 2 (bench/startup.py) in the Tails-like systems, with each
-system's own python3 and the package `make dist` built for it, and how long
+"""Figure 2 (bench/startup.py: start-up to the menu prompt, and peak memory
+there) in the Tails-like systems, with each system's own python3 and the
+package `make dist` built for it, and how long
 the package's offline installation takes there (apt-get install ./PKG.deb,
 with and without its Recommends, each the median of five into a fresh layer
 over the cached root; the package index is read beforehand).
 
     python bench/tails.py [6] [7]      (as root, after make dist)
 
-The figures' code is handed to the system's python3 as it is, and runs
-there as amnesia."""
+The figure's code is handed to the system's python3 as it is, and runs
+there as amnesia. (Figure 1 compares with requests and PySocks, which a
+Tails-like system does not have.)"""
 
 import json
 import statistics
@@ -24,7 +26,7 @@ sys.path.insert(0, str(ROOT))
 from sandbox import tails_root  # noqa: E402
 
 # Loads measure.py and startup.py from their texts, as modules of those names,
-# and measures figures 1 and 2 as bench/run.py would; the rows come back as JSON.
+# and measures figure 2 as bench/run.py would; the rows come back as JSON.
 MEASURE = """
 import json, sys, types
 for name, text in json.loads(sys.argv[1]).items():
@@ -33,7 +35,7 @@ for name, text in json.loads(sys.argv[1]).items():
     sys.modules[name] = module
     exec(compile(text, name + ".py", "exec"), module.__dict__)
 startup = sys.modules["startup"]
-rows = startup.import_cost(60) + startup.menu_prompt(30)
+rows = startup.menu_prompt(30)
 print(json.dumps([dict(row.as_json(), note=row.note) for row in rows]))
 """
 
@@ -41,7 +43,9 @@ print(json.dumps([dict(row.as_json(), note=row.note) for row in rows]))
 def figures_in(major):
     sources = json.dumps({name: (BENCH / f"{name}.py").read_text() for name in ("measure", "startup")})
     result = subprocess.run([sys.executable, str(ROOT / "sandbox" / "run"), "--tails", major, "--",
-                             "python3", "-c", MEASURE, sources], capture_output=True, text=True, check=True)
+                             "python3", "-c", MEASURE, sources], capture_output=True, text=True)
+    if result.returncode != 0:
+        raise SystemExit(f"figure 2 failed in Tails {major}:\n{result.stderr}")
     return [Row(row["figure"], row["ours"], row["peer"], row["goal"], lambda *_, met=row["met"]: met, row["note"])
             for row in json.loads(result.stdout)]
 
