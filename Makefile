@@ -112,9 +112,13 @@ dist:            ## build the Debian packages for Tails 6 and 7 (dist/tails6, di
 # The end-to-end suite against each Tails major's package in a Tails-like
 # system (sandbox/tails_root.py), with OpenVPN brought by the package's
 # Recommends and installed by the client's own apt at its first Connect.
-# Every combination runs; the target fails if any did.
-test-tails: deps dist  ## as root: make dist, the Tails 6 and 7 systems, the package tests and the end-to-end suite in each
+# make dist compiles while the systems' roots download. Every combination
+# runs; the target fails if any did.
+test-tails: deps  ## as root: make dist, the Tails 6 and 7 systems, the package tests and the end-to-end suite in each
 	./scripts/install-system-packages $(TAILS_TOOLS)
+	$(MAKE) dist & dist=$$!; \
+	  $(VPY) -m sandbox.tails_root --roots-only 6 7; roots=$$?; \
+	  wait $$dist && [ $$roots -eq 0 ]
 	$(VPY) -m sandbox.tails_root 6 7
 	$(VPY) -m sandbox.tails_root --no-recommends 6 7
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_package.py

@@ -53,7 +53,7 @@ def figures_in(major):
 def install_seconds(major, recommends, rounds=5):
     """The median of `rounds` offline installations, each into a fresh layer over the cached root."""
     deb = tails_root.default_package(major).resolve()
-    root = tails_root.root_for(major, deb)
+    root = tails_root.root_for(major)
     times = []
     with tempfile.TemporaryDirectory(dir=root.parent.parent) as scratch:
         for number in range(rounds):

@@ -10,7 +10,8 @@ offline APT repository in the root's /srv, the only source its APT knows.
 
   build/tails/archives/RELEASE/       the .debs downloaded, shared by the roots of a release
   build/tails/RELEASE-KEY/root/       a root (KEY: a hash of the release, the mirror
-                                      and the package lists)
+                                      and the package lists; it does not depend on the
+                                      package, so it can be made while make dist runs)
   build/tails/RELEASE-KEY/VARIANT-DEB/layer
                                       the package installed by apt-get, with or without
                                       its Recommends (VARIANT), as an overlay layer over
@@ -43,6 +44,9 @@ RELEASES = {"6": "bookworm", "7": "trixie"}
 # and its init script, the CA bundle; ip and pgrep for the tests' checks.
 PACKAGES = ("python3", "curl", "sudo", "psmisc", "iptables", "ferm", "tor", "ca-certificates", "iproute2",
             "procps")
+# What Tails would fetch through Tor for the package: its libzip, and
+# OpenVPN, which it recommends; the repository holds them and what they need.
+FETCHED = {"bookworm": ("libzip4", "openvpn"), "trixie": ("libzip5", "openvpn")}
 # Inside the root: the offline repository and the only APT source.
 REPOSITORY = Path("srv/tails-apt")
 SOURCES_LIST = "deb [trusted=yes] file:/srv/tails-apt ./\n"
@@ -88,8 +92,8 @@ def needed_by(deb):
     return relation_names(deb_field(deb, "Depends") + "," + deb_field(deb, "Recommends"))
 
 
-def key(release, fetched):
-    recipe = "\n".join([release, MIRROR, *PACKAGES, "--", *fetched, *DPKG_OPTIONS, SOURCES_LIST])
+def key(release):
+    recipe = "\n".join([release, MIRROR, *PACKAGES, "--", *FETCHED[release], *DPKG_OPTIONS, SOURCES_LIST])
     return hashlib.sha256(recipe.encode()).hexdigest()[:16]
 
 
@@ -172,11 +176,11 @@ def make_repository(root, archives):
     (apt / "sources.list").write_text(SOURCES_LIST)
 
 
-def root_for(major, deb):
-    """The cached root for Tails `major` that can take `deb`, made if missing."""
+def root_for(major):
+    """The cached root for Tails `major`, made if missing."""
     release = RELEASES[major]
-    fetched = needed_by(deb)
-    directory = CACHE / f"{release}-{key(release, fetched)}"
+    fetched = FETCHED[release]
+    directory = CACHE / f"{release}-{key(release)}"
     root = directory / "root"
     if not root.exists():
         with locked(release):
@@ -242,10 +246,20 @@ def install_layer(root, deb, recommends, directory):
     return float(result.stdout)
 
 
+def check_can_take(root, deb):
+    """Fails with the names if the package needs something neither the root nor its repository has."""
+    offered = installed_packages(root) | {path.name.split("_")[0] for path in (root / REPOSITORY).glob("*.deb")}
+    missing = [name for name in needed_by(deb) if name not in offered]
+    if missing:
+        raise SystemExit(f"sandbox: {deb.name} needs {', '.join(missing)}, which a Tails-like root does not "
+                         f"offer: add them to FETCHED in sandbox/tails_root.py")
+
+
 def layer_for(major, deb, recommends):
     """The overlay layers (upper first) of Tails `major` with `deb` installed, made if missing."""
     deb = Path(deb).resolve()
-    root = root_for(major, deb)
+    root = root_for(major)
+    check_can_take(root, deb)
     directory = root.parent / f"{VARIANTS[recommends]}-{file_hash(deb)}"
     layer = directory / "layer"
     if not layer.exists():
@@ -272,6 +286,7 @@ def main(argv=None):
                                      description="Make the cached Tails-like roots with the package installed.")
     parser.add_argument("--install-inside", nargs=6, help=argparse.SUPPRESS)
     parser.add_argument("--no-recommends", action="store_true", help="install without the package's Recommends")
+    parser.add_argument("--roots-only", action="store_true", help="make the roots only (no package needed)")
     parser.add_argument("majors", nargs="*", help="Tails 6 and/or 7")
     options = parser.parse_args(argv)
     if not set(options.majors) <= set(RELEASES):
@@ -280,10 +295,12 @@ def main(argv=None):
         root, layer, work, mountpoint, deb, recommends = options.install_inside
         install_inside(Path(root), Path(layer), Path(work), Path(mountpoint), Path(deb), recommends == "yes")
         return 0
-    packages = {major: default_package(major) for major in options.majors}
     # The roots download in parallel: fetching is most of their time.
     with ThreadPoolExecutor() as pool:
-        list(pool.map(lambda major: root_for(major, packages[major]), packages))
+        list(pool.map(root_for, options.majors))
+    if options.roots_only:
+        return 0
+    packages = {major: default_package(major) for major in options.majors}
     for major, deb in packages.items():
         layers = layer_for(major, deb, not options.no_recommends)
         seconds = (layers[0].parent / "install-seconds").read_text().strip()
