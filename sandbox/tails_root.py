@@ -122,9 +122,10 @@ def installed_packages(root):
 
 
 def make_root(release, fetched, target, archives):
-    """mmdebstrap makes the root (only `policy-rc.d`-guarded maintainer
-    scripts run, and ferm is told not to start) and downloads, without
-    installing, what `fetched` needs; the downloads are kept in `archives`."""
+    """mmdebstrap makes the root and downloads, without installing, what
+    `fetched` needs; the downloads are kept in `archives`. Maintainer scripts
+    run chrooted in this machine's network: mmdebstrap's policy-rc.d keeps
+    every service down, and ferm is preseeded not to start besides."""
     archives.mkdir(parents=True, exist_ok=True)
     command = ["mmdebstrap", "--quiet", "--variant=minbase", "--include=" + ",".join(PACKAGES),
                "--format=directory", "--aptopt=Acquire::Retries \"3\"",
