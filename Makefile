@@ -50,7 +50,8 @@ bench: build     ## measure our overhead against the peers; prints a table, writ
 # The sanitized module lives in its own environment and build tree, whose
 # interpreter is linked with the sanitizer runtimes (scripts/sanitized_python.cpp):
 # the module can load in every Python a test starts, and no other program
-# gets the runtimes.
+# gets the runtimes. It keeps its symbols (RelWithDebInfo: not stripped) and
+# its assertions (CMakeLists.txt), so pybind11 checks the Python lock too.
 SANVENV := .venv-sanitize-$(PYVER)
 
 sanitize: deps   ## build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test under them
@@ -59,7 +60,8 @@ sanitize: deps   ## build with AddressSanitizer and UndefinedBehaviorSanitizer a
 	$(SANVENV)/bin/python -m pip install -q --disable-pip-version-check \
 	  "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja pytest hypothesis
 	MARNU_SANITIZE=ON $(SANVENV)/bin/python -m pip install -q --disable-pip-version-check \
-	  --no-build-isolation --config-settings=build-dir=build/sanitize-{wheel_tag} .
+	  --no-build-isolation --config-settings=build-dir=build/sanitize-{wheel_tag} \
+	  --config-settings=cmake.build-type=RelWithDebInfo .
 	$(SANVENV)/bin/python -m pytest -q $(PYTEST_ARGS) tests
 
 memcheck: build  ## run every operation under valgrind memcheck: no error, no block lost by the module

@@ -7,43 +7,71 @@
 namespace fuzz {
 namespace {
 
-// Written again rather than shared with api/json_text.cpp: the reference
-// must not reuse the code it is compared with.
+// The UTF-8 of this reference is written from Unicode's tables, in a form
+// of its own: the client's (common/utf8.h) branches on the lead byte and
+// shifts each byte into place; here a table gives every range, and the
+// bytes are filled from the last one back. The reference must not share
+// the code it is compared with.
+
+// Table 3-6: how many bytes a code point takes, by range, and the marker of
+// its first byte.
+struct EncodedRange {
+    std::uint32_t last;
+    size_t length;
+    unsigned char first_byte_marker;
+};
+constexpr EncodedRange kEncodedRanges[] = {
+    {0x7F, 1, 0x00},
+    {0x7FF, 2, 0xC0},
+    {0xFFFF, 3, 0xE0},
+    {0x10FFFF, 4, 0xF0},
+};
+
 void append_utf8(std::string& out, std::uint32_t code_point) {
-    if (code_point < 0x80) {
-        out.push_back(static_cast<char>(code_point));
-    } else if (code_point < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else if (code_point < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+    for (const EncodedRange& range : kEncodedRanges) {
+        if (code_point > range.last) continue;
+        char bytes[4];
+        for (size_t i = range.length - 1; i > 0; --i) {
+            bytes[i] = static_cast<char>(0x80 | (code_point % 64));
+            code_point /= 64;
+        }
+        bytes[0] = static_cast<char>(range.first_byte_marker | code_point);
+        out.append(bytes, range.length);
+        return;
     }
 }
 
-// The length of the well-formed UTF-8 sequence at the start of `text`
-// (Unicode's table of well-formed byte sequences), 0 when there is none.
+// Table 3-7: the well-formed byte sequences, one row per range of first
+// bytes, with the range its second byte must lie in. Any third and fourth
+// byte lie in 80..BF.
+struct WellFormedRow {
+    unsigned char first_low, first_high, second_low, second_high;
+    size_t length;
+};
+constexpr WellFormedRow kWellFormed[] = {
+    {0x00, 0x7F, 0x00, 0x00, 1},
+    {0xC2, 0xDF, 0x80, 0xBF, 2},
+    {0xE0, 0xE0, 0xA0, 0xBF, 3},
+    {0xE1, 0xEC, 0x80, 0xBF, 3},
+    {0xED, 0xED, 0x80, 0x9F, 3},
+    {0xEE, 0xEF, 0x80, 0xBF, 3},
+    {0xF0, 0xF0, 0x90, 0xBF, 4},
+    {0xF1, 0xF3, 0x80, 0xBF, 4},
+    {0xF4, 0xF4, 0x80, 0x8F, 4},
+};
+
+// The length of the well-formed UTF-8 sequence at the start of `text`, 0
+// when there is none.
 size_t utf8_sequence(std::string_view text) {
-    const auto byte = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0x100; };
-    const auto in = [](unsigned value, unsigned low, unsigned high) { return value >= low && value <= high; };
-    const unsigned first = byte(0);
-    if (first < 0x80) return 1;
-    if (in(first, 0xC2, 0xDF)) return in(byte(1), 0x80, 0xBF) ? 2 : 0;
-    if (first >= 0xE0 && first <= 0xEF) {
-        const unsigned low = first == 0xE0 ? 0xA0 : 0x80;
-        const unsigned high = first == 0xED ? 0x9F : 0xBF;
-        return in(byte(1), low, high) && in(byte(2), 0x80, 0xBF) ? 3 : 0;
-    }
-    if (first >= 0xF0 && first <= 0xF4) {
-        const unsigned low = first == 0xF0 ? 0x90 : 0x80;
-        const unsigned high = first == 0xF4 ? 0x8F : 0xBF;
-        return in(byte(1), low, high) && in(byte(2), 0x80, 0xBF) && in(byte(3), 0x80, 0xBF) ? 4 : 0;
+    if (text.empty()) return 0;
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    for (const WellFormedRow& row : kWellFormed) {
+        if (byte(0) < row.first_low || byte(0) > row.first_high) continue;
+        if (text.size() < row.length) return 0;
+        if (row.length > 1 && (byte(1) < row.second_low || byte(1) > row.second_high)) return 0;
+        for (size_t i = 2; i < row.length; ++i)
+            if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+        return row.length;
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 // A small JSON reader written from the grammar (RFC 8259), independent of
-// nlohmann-json, that the JSON fuzz target compares the client's parse with.
+// the client's (api/json_scan.h, common/utf8.h), that the JSON fuzz target
+// compares the client's parse with.
 #pragma once
 
 #include <optional>

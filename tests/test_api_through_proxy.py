@@ -37,12 +37,14 @@ def test_request_carries_the_user_agent_and_the_query_path(sandbox):
     assert "Cookie" not in headers
 
 
-@pytest.mark.parametrize("route", ["status-0", "status-2", "status-empty", "status-null", "status-number-1"])
+@pytest.mark.parametrize("route", ["status-0", "status-2", "status-empty", "status-null", "status-number-1",
+                                   "status-twice-last-0", "status-object"])
 def test_each_refusal_value_prints_the_refusal_once_and_yields_0(sandbox, route):
     assert call(sandbox, "send_to_api", "test/" + route) == (REFUSAL, {"value": 0})
 
 
-@pytest.mark.parametrize("route", ["http-404-json", "http-500-json", "http-404-text", "http-500-text", "empty", "zip"])
+@pytest.mark.parametrize("route", ["http-404-json", "http-500-json", "http-404-text", "http-500-text", "empty", "zip",
+                                   "status-twice-last-1"])
 def test_status_code_is_not_examined_and_non_json_comes_back_unchanged(sandbox, route):
     assert call(sandbox, "send_to_api", "test/" + route) == (b"", {"bytes": route_body(route)})
 
@@ -54,6 +56,9 @@ def test_content_encoding_is_undone(sandbox):
 @pytest.mark.parametrize("route, error", [
     ("no-data", "KeyError"),
     ("no-status", "KeyError"),
+    ("status-deeper", "KeyError"),
+    ("data-twice-last-without-status", "KeyError"),
+    ("data-twice-last-array", "TypeError"),
     ("data-not-object", "TypeError"),
     ("array", "TypeError"),
     ("number", "TypeError"),

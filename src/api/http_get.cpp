@@ -5,6 +5,7 @@
 #include "api/curl_handles.h"
 #include "api/request_multi.h"
 #include "common/errors.h"
+#include "common/host_paths.h"
 
 namespace marnu {
 namespace {

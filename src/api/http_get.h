@@ -11,8 +11,6 @@
 
 namespace marnu {
 
-// Tor's SOCKS port; "socks5h" has the proxy resolve the host names.
-inline constexpr char kTorProxy[] = "socks5h://localhost:9050";
 // Redirects followed before the request fails (libcurl's default is unlimited).
 inline constexpr long kMaxRedirects = 30;
 // Tor circuits can be slow to build: generous limits for connecting and for
@@ -27,11 +25,12 @@ inline constexpr std::size_t kMaxResponseBytes = std::size_t{64} << 20;
 // Request headers as name and value.
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
-// Sends one GET request for `url` through kTorProxy and returns the whole
-// body, whatever the HTTP status. Throws ConnectionFailure with libcurl's
-// message when the request cannot complete, InvalidValue for a header that
-// cannot be sent. Calls `interrupted` several times a second while waiting;
-// what it throws ends the transfer.
+// Sends one GET request for `url` through Tor (kTorProxy in
+// common/host_paths.h) and returns the whole body, whatever the HTTP status.
+// Throws ConnectionFailure with libcurl's message when the request cannot
+// complete, InvalidValue for a header that cannot be sent. Calls
+// `interrupted` several times a second while waiting; what it throws ends
+// the transfer.
 std::string http_get(const std::string& url, const HttpHeaders& headers, const InterruptCheck& interrupted);
 
 }  // namespace marnu

@@ -1,17 +1,19 @@
 // A JSON text (RFC 8259) read in one pass, each value reported to a handler
 // as it comes. Free of Python.
 //
-// It accepts what the client has always taken for JSON: strings of valid
-// UTF-8, escaped surrogates only as the halves of a pair, and numbers within
-// the range of long double; a NUL byte is no end of the text (nothing but
-// blanks may follow the value, as for json.loads). Written for the decoder's hot path, the
-// server list: plain strings are handed over as views of the input, and
-// nothing is kept of a token once it is reported. (nlohmann-json's parser,
-// used before, took half as long again as Python's json module for the
-// whole decoding; bench/ measures it.)
+// It accepts what the client takes for JSON: strings of valid UTF-8, escaped
+// surrogates only as the halves of a pair, and numbers within the range of
+// long double; a NUL byte is no end of the text (nothing but blanks may
+// follow the value, as for json.loads). Made for the hot path, the server
+// list: plain strings are handed over as views of the input, nothing is
+// kept of a token once it is reported, and the handler builds the values
+// (Python objects, in module/json_to_python.cpp) as they come, with no tree
+// in between. bench/ measures the whole decoding against json.loads, and
+// fuzz/json_decode_fuzz.cpp checks it against a reference reader.
 #pragma once
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ascii.h"
 #include "common/utf8.h"
 
 namespace marnu {
@@ -37,9 +40,8 @@ bool scan_json(std::string_view text, Handler& handler);
 
 namespace json_scan_detail {
 
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+using ascii::is_blank;
+using ascii::is_digit;
 
 // Whether the number `lexeme` (valid JSON) is finite as a long double. Its
 // decimal exponent settles nearly every case; only those near the limit
@@ -185,22 +187,12 @@ private:
         return integer ? handler_.integer(lexeme) : handler_.floating(lexeme);
     }
 
+    // Four hexadecimal digits, either case; nothing else (no sign).
     bool hex_unit(std::uint32_t& unit) {
         if (end_ - at_ < 4) return false;
-        unit = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char c = *at_++;
-            unit <<= 4;
-            if (c >= '0' && c <= '9') {
-                unit |= static_cast<std::uint32_t>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                unit |= static_cast<std::uint32_t>(c - 'a' + 10);
-            } else if (c >= 'A' && c <= 'F') {
-                unit |= static_cast<std::uint32_t>(c - 'A' + 10);
-            } else {
-                return false;
-            }
-        }
+        const auto [stop, error] = std::from_chars(at_, at_ + 4, unit, 16);
+        if (error != std::errc() || stop != at_ + 4) return false;
+        at_ += 4;
         return true;
     }
 

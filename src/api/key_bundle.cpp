@@ -1,11 +1,14 @@
 #include "api/key_bundle.h"
 
+#include <unistd.h>
+
 #include <memory>
 #include <new>
 
 #include "api/private_tree.h"
 #include "api/zip_library.h"
 #include "common/errors.h"
+#include "common/host_paths.h"
 
 namespace marnu {
 namespace {
@@ -155,6 +158,10 @@ void extract_key_bundle(std::string_view bytes, const std::string& root) {
         else
             tree.write_file(member.path, read_member(archive.get(), member));
     }
+}
+
+void enter_key_directory() {
+    if (::chdir(kKeyDirectory) != 0) throw_errno("Could not change the working directory", kKeyDirectory);
 }
 
 }  // namespace marnu

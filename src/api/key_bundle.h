@@ -9,10 +9,6 @@
 
 namespace marnu {
 
-// Where the key files are unpacked, and the working directory that the
-// tunnel runs from: the OpenVPN profile names the key files relative to it.
-inline constexpr char kKeyDirectory[] = "/tmp/";
-
 // The bundle is unpacked into RAM on Tails (/tmp/): larger ones are refused.
 inline constexpr std::uint64_t kMaxBundleBytes = std::uint64_t{64} << 20;
 inline constexpr std::uint64_t kMaxBundleMembers = 1000;
@@ -30,5 +26,9 @@ std::vector<std::string> member_path(std::string_view name);
 // or has an encrypted member. A member whose data fails its CRC-32 check or
 // does not match its declared size is refused before it is written.
 void extract_key_bundle(std::string_view archive, const std::string& root);
+
+// Makes kKeyDirectory (common/host_paths.h) the working directory for good:
+// the tunnel runs from there and finds the key files by their names.
+void enter_key_directory();
 
 }  // namespace marnu

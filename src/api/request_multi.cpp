@@ -32,7 +32,7 @@ RequestMulti::RequestMulti() {
     handle_ = own_.get();
 }
 
-void release_kept_request_multi() {
+void release_kept_request_handle() {
     KeptMulti& kept = kept_multi();
     const std::unique_lock lease(kept.in_use, std::try_to_lock);
     if (!lease.owns_lock() || kept.handle == nullptr) return;

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "api/curl_handles.h"
+#include "api/kept_request_handle.h"
 
 namespace marnu {
 
@@ -23,10 +24,5 @@ private:
     CurlMulti own_;
     CURLM* handle_ = nullptr;
 };
-
-// Lets the kept handle go (unless a request is using it): it holds two
-// sockets, and while the client waits for its user it holds nothing but its
-// standard streams. The next request starts a new one.
-void release_kept_request_multi();
 
 }  // namespace marnu

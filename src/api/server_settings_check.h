@@ -14,5 +14,7 @@ bool usable_server_address(std::string_view address);
 bool usable_server_port(std::string_view port);
 // A protocol name: letters, digits and "-", not empty.
 bool usable_server_protocol(std::string_view protocol);
+// All three of a server record.
+bool usable_server_settings(std::string_view address, std::string_view port, std::string_view protocol);
 
 }  // namespace marnu

@@ -1,19 +1,18 @@
 #include "client/menu_choice.h"
 
+#include <algorithm>
+#include <charconv>
+
+#include "common/ascii.h"
+
 namespace marnu {
 
 std::optional<long long> parse_menu_choice(std::string_view line, long long choices) {
-    if (line.empty()) return std::nullopt;
-    for (const char c : line)
-        if (c < '0' || c > '9') return std::nullopt;
-    const size_t first = line.find_first_not_of('0');
-    if (first == std::string_view::npos) return std::nullopt;  // the value 0
-    const std::string_view digits = line.substr(first);
-    // 19 digits always fit an unsigned 64-bit value; anything longer exceeds every choice.
-    if (digits.size() > 19 || choices < 1) return std::nullopt;
+    if (line.empty() || !std::ranges::all_of(line, ascii::is_digit) || choices < 1) return std::nullopt;
+    // Leading zeros are read past; a value too large for 64 bits exceeds every choice.
     unsigned long long value = 0;
-    for (const char c : digits) value = value * 10 + static_cast<unsigned>(c - '0');
-    if (value > static_cast<unsigned long long>(choices)) return std::nullopt;
+    if (std::from_chars(line.data(), line.data() + line.size(), value).ec != std::errc()) return std::nullopt;
+    if (value < 1 || value > static_cast<unsigned long long>(choices)) return std::nullopt;
     return static_cast<long long>(value);
 }
 

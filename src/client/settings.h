@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+#include "common/host_paths.h"
+
 namespace marnu::settings {
 
 // Sixteen blanks, MARNU in large letters (six rows of one width), the maker's
@@ -27,7 +29,7 @@ inline constexpr std::string_view kBanner =
 inline constexpr std::string_view kApiKey =
     "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
-inline constexpr std::string_view kOvpnConfigFile = "/tmp/config.ovpn";
+inline constexpr std::string_view kOvpnConfigFile = marnu::kOvpnConfigFile;
 
 inline constexpr std::string_view kUserAgentHeader = "User-Agent";
 inline constexpr std::string_view kUserAgent =

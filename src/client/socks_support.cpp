@@ -1,6 +1,7 @@
 #include "client/socks_support.h"
 
 #include "api/curl_handles.h"
+#include "common/host_paths.h"
 
 namespace marnu {
 
@@ -9,7 +10,7 @@ bool socks5h_supported() {
     const CurlEasy handle(curl.easy_init());
     if (!handle) return false;
     // Both options are refused by a library built without proxy or SOCKS support.
-    return curl.easy_setopt(handle.get(), CURLOPT_PROXY, "socks5h://localhost:9050") == CURLE_OK &&
+    return curl.easy_setopt(handle.get(), CURLOPT_PROXY, kTorProxy) == CURLE_OK &&
            curl.easy_setopt(handle.get(), CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_SOCKS5_HOSTNAME)) ==
                CURLE_OK;
 }

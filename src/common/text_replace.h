@@ -6,11 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "common/ascii.h"
+
 namespace marnu {
 
 namespace detail {
-
-inline char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Calls `replacement(found)` for each occurrence of `needle`, as `equal`
 // compares characters, and puts its result where the occurrence stood.
@@ -40,7 +40,7 @@ inline std::string replace_all(std::string_view text, std::string_view needle, s
 inline std::string insert_after_all_ignoring_ascii_case(std::string_view text, std::string_view needle,
                                                         std::string_view inserted) {
     return detail::replace_each(
-        text, needle, [](char a, char b) { return detail::ascii_lower(a) == detail::ascii_lower(b); },
+        text, needle, [](char a, char b) { return ascii::to_lower(a) == ascii::to_lower(b); },
         [&](std::string_view found) { return std::string(found).append(inserted); });
 }
 

@@ -3,7 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "api/request_multi.h"
+#include "api/kept_request_handle.h"
 #include "common/wait_readable.h"
 #include "module/python.h"
 
@@ -53,7 +53,7 @@ bool hands_over_whole_lines(int fd) {
 }
 
 py::str read_stdin_line() {
-    release_kept_request_multi();
+    release_kept_request_handle();
     // A Ctrl+C that comes after the last look for signals but before the read
     // blocks would wait for the next line: on a terminal the wait for the line
     // looks for it again and again; elsewhere one look right before the read

@@ -1,5 +1,6 @@
 #include "module/json_to_python.h"
 
+#include <charconv>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,15 +26,11 @@ public:
     bool null() { return add(py::none()); }
     bool boolean(bool value) { return add(py::bool_(value)); }
 
-    // Integers of any size stay exact.
+    // Integers of any size stay exact: Python reads those beyond 64 bits.
     bool integer(std::string_view lexeme) {
-        const bool negative = lexeme.front() == '-';
-        const std::string_view digits = lexeme.substr(negative ? 1 : 0);
-        if (digits.size() <= 18) {
-            long long value = 0;
-            for (const char digit : digits) value = value * 10 + (digit - '0');
-            return add_new(PyLong_FromLongLong(negative ? -value : value));
-        }
+        long long value = 0;
+        if (std::from_chars(lexeme.data(), lexeme.data() + lexeme.size(), value).ec == std::errc())
+            return add_new(PyLong_FromLongLong(value));
         return add_new(PyLong_FromString(std::string(lexeme).c_str(), nullptr, 10));
     }
 

@@ -1,5 +1,6 @@
-// Shared helpers of the code that handles Python objects. Code that builds
-// texts, parses, runs processes or talks HTTP never includes this header.
+// Shared helpers of the code that handles Python objects, all of it in
+// module/. The subsystems that build texts, parse, run processes and talk
+// HTTP never include this header: they see no Python type.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -1,8 +1,13 @@
 #include "tunnel_config/firewall_files.h"
 
+#include <string>
+
+#include "common/host_paths.h"
+#include "tunnel_config/ferm_rewrite.h"
 #include "tunnel_config/private_file.h"
 
 namespace marnu {
+namespace {
 
 std::string saved_firewall_config() {
     // Taken once: later rewrites start again from the configuration as it
@@ -11,6 +16,13 @@ std::string saved_firewall_config() {
     // Root later moves this file over the live configuration, so it must be
     // ours and no link to something else.
     return read_own_file(kSavedFermConfig);
+}
+
+}  // namespace
+
+void write_firewall_config(std::string_view ip, std::string_view protocol, std::string_view port) {
+    const std::string rule = server_rule(ip, protocol, port);
+    write_own_file(kRewrittenFermConfig, rewrite_ferm_config(saved_firewall_config(), rule));
 }
 
 }  // namespace marnu

@@ -1,19 +1,14 @@
-// Where the firewall configuration lives and where its copies go.
+// The firewall configuration for one VPN server, written where the
+// connection command takes it from (common/host_paths.h).
 #pragma once
 
-#include <string>
+#include <string_view>
 
 namespace marnu {
 
-inline constexpr char kLiveFermConfig[] = "/etc/ferm/ferm.conf";
-// The live configuration as it was before any rewrite; disconnect and
-// reset move it back.
-inline constexpr char kSavedFermConfig[] = "/tmp/ferm.conf.back";
-// The rewrite, which the connection command moves over the live file.
-inline constexpr char kRewrittenFermConfig[] = "/tmp/ferm.conf";
-
-// Saves the live configuration when no saved copy exists yet, then returns
-// the saved copy: the base of every rewrite.
-std::string saved_firewall_config();
+// Writes the rewrite of the saved configuration for the server to
+// kRewrittenFermConfig (see ferm_rewrite.h). The live configuration is saved
+// first when no saved copy exists yet.
+void write_firewall_config(std::string_view ip, std::string_view protocol, std::string_view port);
 
 }  // namespace marnu

@@ -3,9 +3,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+// glibc 2.36 (Debian 12) declares pidfd_open without C linkage for C++.
+extern "C" {
+#include <sys/pidfd.h>
+}
 
 #include <cerrno>
 #include <utility>
@@ -105,7 +108,7 @@ pid_t ChildProcess::release() { return std::exchange(pid_, -1); }
 int ChildProcess::wait(const InterruptCheck& interrupted) {
     int status = 0;
     // A pidfd lets us sleep until the child ends and still look for Ctrl+C.
-    UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    UniqueFd pidfd(::pidfd_open(pid_, 0));
     while (!try_reap(pid_, status)) {
         if (pidfd) {
             pollfd entry{pidfd.get(), POLLIN, 0};

@@ -2,11 +2,17 @@
 
 #include <algorithm>
 
+#include "common/ascii.h"
 #include "common/errors.h"
+#include "common/fixed_text.h"
+#include "common/host_paths.h"
 #include "common/text_replace.h"
 
 namespace marnu {
 namespace {
+
+constexpr auto& kFirewallSwitchAndOpenvpn =
+    join<"mv -f ", kRewrittenFermConfig, " ", kLiveFermConfig, " && /etc/init.d/ferm restart && openvpn --config ">;
 
 std::string_view first_step(LaunchStep step) {
     switch (step) {
@@ -22,10 +28,7 @@ std::string_view first_step(LaunchStep step) {
 
 bool stands_literally(std::string_view password) {
     constexpr std::string_view kPunctuation = "_.,+@%=:/-";
-    const auto plain = [&](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               kPunctuation.find(c) != std::string_view::npos;
-    };
+    const auto plain = [&](char c) { return ascii::is_alnum(c) || kPunctuation.find(c) != std::string_view::npos; };
     return !password.starts_with('-') && std::all_of(password.begin(), password.end(), plain);
 }
 
@@ -39,7 +42,7 @@ std::string connection_command(LaunchStep step, std::string_view profile, std::s
     if (password.find('\0') != std::string_view::npos)
         throw InvalidValue("The password holds a NUL character, which cannot be handed to OpenVPN");
     std::string script(first_step(step));
-    script += "mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && openvpn --config ";
+    script += kFirewallSwitchAndOpenvpn;
     script += profile;
     if (stands_literally(password)) {
         // The quotes around the password close and reopen sh's quoting; with

@@ -4,14 +4,9 @@
 #include <string>
 #include <string_view>
 
-namespace marnu {
+#include "tunnel_control/launch_step.h"
 
-// What comes before the firewall switch.
-enum class LaunchStep {
-    none,
-    install_openvpn,       // OpenVPN is missing
-    stop_running_openvpn,  // a tunnel is up
-};
+namespace marnu {
 
 // "sudo bash -c '...'": the optional step, the move of /tmp/ferm.conf over
 // the live configuration, the ferm restart, and OpenVPN with `profile` and

@@ -4,12 +4,16 @@
 
 namespace marnu {
 
-std::size_t line_budget(std::string_view command) {
-    return command.find("openvpn") != std::string_view::npos ? 80 : 20;
+ConnectionMonitor::ConnectionMonitor(std::string_view command)
+    : budget_(command.find("openvpn") != std::string_view::npos ? 80 : 20) {}
+
+ConnectionMonitor::Verdict ConnectionMonitor::take(std::string_view line) {
+    ++lines_;
+    output_ += line;
+    if (line.find(kConnectedMarker) != std::string_view::npos) return Verdict::connected;
+    return lines_ == budget_ ? Verdict::give_up : Verdict::read_on;
 }
 
-bool reports_connected(std::string_view line) { return line.find(kConnectedMarker) != std::string_view::npos; }
-
-std::string debug_dump(std::string_view output) { return replace_all(output, "secure", ""); }
+std::string ConnectionMonitor::debug_dump() const { return replace_all(output_, "secure", ""); }
 
 }  // namespace marnu

@@ -1,4 +1,4 @@
-// What the connection monitor looks for in the command's output.
+// What the connection monitor makes of the connection command's output.
 #pragma once
 
 #include <cstddef>
@@ -10,13 +10,29 @@ namespace marnu {
 // OpenVPN writes this once the tunnel is up.
 inline constexpr std::string_view kConnectedMarker = "Initialization Sequence Completed";
 
-// Lines read before the command is given up: 80 for an OpenVPN command
-// (installation and ferm restart lines count too), 20 for anything else.
-std::size_t line_budget(std::string_view command);
+class ConnectionMonitor {
+public:
+    enum class Verdict {
+        read_on,
+        connected,  // the tunnel is up
+        give_up,    // the line budget is spent
+    };
 
-bool reports_connected(std::string_view line);
+    // Lines read before the command is given up: 80 for an OpenVPN command
+    // (installation and ferm restart lines count too), 20 for anything else.
+    explicit ConnectionMonitor(std::string_view command);
 
-// The output as shown in debug mode: every "secure" removed.
-std::string debug_dump(std::string_view output);
+    // Takes the next line of output (ending in "\n"). The marker counts even
+    // on the last line of the budget.
+    Verdict take(std::string_view line);
+
+    // The output so far as shown in debug mode: every "secure" removed.
+    std::string debug_dump() const;
+
+private:
+    std::size_t budget_;
+    std::size_t lines_ = 0;
+    std::string output_;
+};
 
 }  // namespace marnu

@@ -2,6 +2,7 @@
 // unpacks it into /tmp/.
 #include "api/api_url.h"
 #include "api/key_bundle.h"
+#include "common/host_paths.h"
 #include "module/operations.h"
 
 namespace marnu::ops {

@@ -1,5 +1,6 @@
 // send_to_api(query): one request to the provider through Tor. The body comes
 // back as received, or 0 after a refusal.
+#include "api/answer_verdict.h"
 #include "api/api_url.h"
 #include "api/http_get.h"
 #include "module/console.h"
@@ -20,9 +21,19 @@ HttpHeaders request_headers() {
 }
 
 // The provider's success flag is the text "1"; anything else is a refusal.
-// A document without "data"."status" raises the lookup's own error.
-bool refused(const py::object& document) {
-    const py::object status = document[py::str("data")][py::str("status")];
+bool refused(std::string_view body) {
+    switch (answer_verdict(body)) {
+        case AnswerVerdict::not_json:
+        case AnswerVerdict::accepted:
+            return false;
+        case AnswerVerdict::refused:
+            return true;
+        case AnswerVerdict::not_envelope:
+            break;
+    }
+    // The same lookup on the document as Python objects raises Python's own
+    // error (KeyError, TypeError) for what is missing or not an object.
+    const py::object status = json_to_python(body).value()[py::str("data")][py::str("status")];
     return !PyUnicode_Check(status.ptr()) || PyUnicode_CompareWithASCIIString(status.ptr(), "1") != 0;
 }
 
@@ -39,7 +50,7 @@ py::object send_to_api(py::object query) {
         body = http_get(url, headers, interrupted);
     }
     // A body that is not JSON (the key bundle, an error page) goes back as it is.
-    if (const std::optional<py::object> document = json_to_python(body); document && refused(*document)) {
+    if (refused(body)) {
         console::print("[-] Could not communicate with server, wrong credentials or could not connect to server.");
         return py::int_(0);
     }

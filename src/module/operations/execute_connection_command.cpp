@@ -27,7 +27,7 @@ py::object execute_connection_command(py::object command, py::object server) {
     const InterruptCheck interrupted = python_interrupt_check();
     console::flush();
     PipedCommand process(command_line);
-    const std::size_t max_lines = line_budget(command_line);
+    ConnectionMonitor monitor(command_line);
 
     std::string server_name;
     try {
@@ -40,16 +40,12 @@ py::object execute_connection_command(py::object command, py::object server) {
     }
     console::print("\r[+] Connecting to " + server_name + " VPN server");
 
-    std::string output;
-    std::size_t lines = 0;
     while (const std::optional<std::string> line = next_line(process, interrupted)) {
         if (module_flag("DEBUG")) console::print(*line);
         console::write(".");
         console::flush();
-        ++lines;
-        output += *line;
-        // The marker counts even on the last line of the budget.
-        if (reports_connected(*line)) {
+        const ConnectionMonitor::Verdict verdict = monitor.take(*line);
+        if (verdict == ConnectionMonitor::Verdict::connected) {
             console::print("\n[+] Connected to " + server_name + " VPN server.");
             console::print("[*] Use option 2 to disconnect, 4 to quit. Do NOT use CTRL + C to quit the program.");
             set_module_flag("CONNECTED", true);
@@ -57,16 +53,16 @@ py::object execute_connection_command(py::object command, py::object server) {
             process.keep_running_in_background();
             return py::int_(0);
         }
-        if (lines == max_lines) {
+        if (verdict == ConnectionMonitor::Verdict::give_up) {
             process.terminate();
             break;
         }
     }
 
-    const int exitCode = wait_for_end(process, interrupted);
-    if (exitCode == 0) return py::int_(0);
+    const int exit_code = wait_for_end(process, interrupted);
+    if (exit_code == 0) return py::int_(0);
     console::print("\n[-] Something went wrong.");
-    if (module_flag("DEBUG")) console::print(debug_dump(output));
+    if (module_flag("DEBUG")) console::print(monitor.debug_dump());
     return py::none();
 }
 

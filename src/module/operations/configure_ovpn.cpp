@@ -20,8 +20,10 @@ py::object configure_ovpn(py::object ip, py::object protocol, py::object port, p
     const std::string path = text_argument(module_value("OVPN_CONFIG_FILE"), "OVPN_CONFIG_FILE");
 
     const std::string profile = ovpn_profile(ip_text, protocol_text, port_text, lowercase_username);
-    const py::gil_scoped_release without_gil;
-    write_own_file(path, profile);
+    {
+        const py::gil_scoped_release without_gil;
+        write_own_file(path, profile);
+    }
     return py::none();
 }
 

@@ -2,9 +2,7 @@
 // the chosen server to /tmp/ferm.conf, built from the saved copy of the live one.
 #include "module/console.h"
 #include "module/operations.h"
-#include "tunnel_config/ferm_rewrite.h"
 #include "tunnel_config/firewall_files.h"
-#include "tunnel_config/private_file.h"
 
 namespace marnu::ops {
 
@@ -14,10 +12,10 @@ py::object configure_ferm(py::object ip, py::object protocol, py::object port) {
     const std::string ip_text = text_argument(ip, "ip");
     const std::string protocol_text = text_argument(protocol, "protocol");
     const std::string port_text = text_argument(port, "port");
-    const std::string rule = server_rule(ip_text, protocol_text, port_text);
-
-    const py::gil_scoped_release without_gil;
-    write_own_file(kRewrittenFermConfig, rewrite_ferm_config(saved_firewall_config(), rule));
+    {
+        const py::gil_scoped_release without_gil;
+        write_firewall_config(ip_text, protocol_text, port_text);
+    }
     return py::none();
 }
 

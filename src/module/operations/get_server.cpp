@@ -1,14 +1,11 @@
 // get_server(username, password): downloads the keys, lists the provider's
 // servers numbered and returns the record of the one the user picks, with
 // its "name" set.
-#include <unistd.h>
-
 #include <optional>
 #include <vector>
 
 #include "api/key_bundle.h"
 #include "api/server_settings_check.h"
-#include "common/errors.h"
 #include "module/console.h"
 #include "module/operations.h"
 
@@ -49,8 +46,7 @@ bool usable_settings(const py::object& record) {
     const auto address = text_member(record, "address");
     const auto port = text_member(record, "port");
     const auto protocol = text_member(record, "proto");
-    return address && port && protocol && usable_server_address(*address) && usable_server_port(*port) &&
-           usable_server_protocol(*protocol);
+    return address && port && protocol && usable_server_settings(*address, *port, *protocol);
 }
 
 [[noreturn]] void refuse(const std::string& message) {
@@ -62,8 +58,7 @@ bool usable_settings(const py::object& record) {
 
 py::object get_server(py::object username, py::object password) {
     console::print("\n[*] Getting servers...\n");
-    // For good: the tunnel runs from here and finds the key files by their names.
-    if (::chdir(kKeyDirectory) != 0) throw_errno("Could not change the working directory", kKeyDirectory);
+    enter_key_directory();
     call_operation("download_keys", username, password);
     const std::vector<ListedServer> servers = listed_servers(call_operation("get_servers", username, password));
     for (size_t i = 0; i < servers.size(); ++i)

@@ -1,11 +1,23 @@
 // run(debug=False): the interactive client. Serves the main menu until the
 // user quits; any failure inside the menu loop ends the process with status 0.
-#include "client/socks_check.h"
+#include "client/main_menu.h"
+#include "client/socks_support.h"
 #include "module/console.h"
 #include "module/operations.h"
+#include "tunnel_control/host_commands.h"
 
 namespace marnu::ops {
 namespace {
+
+// Installs SOCKS support through the host's package tools when libcurl
+// lacks it; prints nothing when it is present.
+void ensure_socks_support() {
+    if (socks5h_supported()) return;
+    console::print("[-] SOCKS support is missing.");
+    console::print("[+] pysocks will be installed through pip3.");
+    console::print("[+] Updating APT cache, please wait.");
+    run_console_command(kSocksInstallCommand);
+}
 
 // A refused login is exactly the integer 0 (not False, not 0.0).
 bool is_refusal(const py::object& token) {
@@ -24,14 +36,6 @@ bool is_refusal(const py::object& token) {
     throw py::error_already_set();
 }
 
-void print_menu() {
-    console::print(module_flag("CONNECTED") ? "\nWhat do you want to do? [CONNECTED]" : "\nWhat do you want to do?");
-    console::print("1. Connect.");
-    if (module_flag("CONNECTED")) console::print("2. Disconnect.");
-    console::print("3. Reset firewall settings.");
-    console::print("4. Quit.");
-}
-
 }  // namespace
 
 py::object run(py::object debug) {
@@ -48,7 +52,7 @@ py::object run(py::object debug) {
     int line = __LINE__;
     try {
         for (;;) {
-            line = __LINE__; print_menu();
+            line = __LINE__; console::write(main_menu(module_flag("CONNECTED")));
             line = __LINE__; const long long choice = call_operation("get_input", 4).cast<long long>();
             if (choice == 1) {
                 if (py::len(username) == 0) {

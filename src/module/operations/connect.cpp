@@ -1,29 +1,17 @@
 // connect(server, password): puts the new firewall configuration in place
 // and starts OpenVPN, installing it first or stopping the running tunnel.
-#include <sys/stat.h>
-
 #include "module/console.h"
 #include "module/operations.h"
 #include "tunnel_control/connection_command.h"
 #include "tunnel_control/host_commands.h"
+#include "tunnel_control/launch_step.h"
 
 namespace marnu::ops {
-namespace {
-
-bool openvpn_installed() {
-    struct stat info {};
-    return ::stat("/usr/sbin/openvpn", &info) == 0;
-}
-
-}  // namespace
 
 py::object connect(py::object server, py::object password) {
     const std::string password_text = text_argument(password, "password");
     const std::string profile = text_argument(module_value("OVPN_CONFIG_FILE"), "OVPN_CONFIG_FILE");
-    const bool installed = openvpn_installed();
-    const LaunchStep step = !installed                   ? LaunchStep::install_openvpn
-                            : module_flag("CONNECTED") ? LaunchStep::stop_running_openvpn
-                                                       : LaunchStep::none;
+    const LaunchStep step = launch_step(openvpn_installed(), module_flag("CONNECTED"));
     // Built first: a password that cannot be carried fails before anything runs.
     const std::string command = connection_command(step, profile, password_text);
 
