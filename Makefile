@@ -5,9 +5,13 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run demo test bench sanitize memcheck fuzz clean
+.PHONY: help deps build run demo test test-tails bench sanitize memcheck fuzz dist clean
 
 DEMO_ARGS ?=
+# make demo TAILS=6 or 7: the demo in a Tails-like system, with the package of make dist.
+TAILS ?=
+# What the Tails-like systems are made with (sandbox/tails_root.py).
+TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux
 
 help:            ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed 's/:.*## /\t/'
@@ -24,8 +28,14 @@ build: deps      ## build and install the module and the launcher into the virtu
 run: build       ## start the interactive client
 	$(VENV)/bin/marnu-tails-client
 
-demo: build      ## run the client in the simulated Tails host (sandbox/): demo accounts, real OpenVPN, ferm and SOCKS5
+demo: build      ## run the client in the simulated Tails host (sandbox/): demo accounts, real OpenVPN, ferm and SOCKS5; TAILS=6|7: in a Tails-like system
+ifneq ($(TAILS),)
+	./scripts/install-system-packages $(TAILS_TOOLS)
+	ls dist/tails$(TAILS)/*.deb >/dev/null 2>&1 || $(MAKE) dist
+	$(VPY) sandbox/demo --tails $(TAILS) $(DEMO_ARGS)
+else
 	$(VPY) sandbox/demo $(DEMO_ARGS)
+endif
 
 test: build      ## run every test
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
@@ -94,6 +104,32 @@ fuzz: deps $(FUZZ_TARGETS:%=$(FUZZ_BUILD)/%)  ## build the fuzz targets and run 
 	    $$(test -f $$dict && echo -dict=$(CURDIR)/$$dict) -artifact_prefix=artifacts/$$target- \
 	    corpus/$$target $(CURDIR)/fuzz/corpus/$$target); \
 	done
+
+# Debian's own tooling in clean Debian roots (scripts/build-debian-packages);
+# this machine gives only mmdebstrap and the source (git archive HEAD).
+dist:            ## build the Debian packages for Tails 6 and 7 (dist/tails6, dist/tails7, dist/SHA256SUMS), as root
+	./scripts/install-system-packages mmdebstrap debian-archive-keyring git python3 util-linux
+	./scripts/build-debian-packages
+
+# The end-to-end suite against each Tails major's package in a Tails-like
+# system (sandbox/tails_root.py), with OpenVPN brought by the package's
+# Recommends and installed by the client's own apt at its first Connect.
+# make dist compiles while the systems' roots download. Every combination
+# runs; the target fails if any did.
+test-tails: deps  ## as root: make dist, the Tails 6 and 7 systems, the package tests and the end-to-end suite in each
+	./scripts/install-system-packages $(TAILS_TOOLS)
+	$(MAKE) dist & dist=$$!; \
+	  $(VPY) -m sandbox.tails_root --roots-only 6 7; roots=$$?; \
+	  wait $$dist && [ $$roots -eq 0 ]
+	$(VPY) -m sandbox.tails_root 6 7
+	$(VPY) -m sandbox.tails_root --no-recommends 6 7
+	$(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_package.py
+	@failed=""; for tails in 6 7; do for openvpn in recommends apt; do \
+	  echo "== end-to-end suite: Tails $$tails, OpenVPN by $$openvpn"; \
+	  MARNU_SANDBOX_TAILS=$$tails MARNU_SANDBOX_OPENVPN=$$openvpn \
+	    $(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_end_to_end.py || failed="$$failed $$tails/$$openvpn"; \
+	done; done; \
+	if [ -n "$$failed" ]; then echo "test-tails: failed in (Tails/OpenVPN):$$failed" >&2; exit 1; fi
 
 clean:           ## remove build trees and virtual environments
 	rm -rf build .venv-*

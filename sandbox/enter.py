@@ -1,11 +1,15 @@
 """Runs one command inside a running sandbox, as one of its users.
 
 Started as root through `nsenter --target HOST_PID --mount --net --pid --uts --ipc`
-(tests/sandbox_support.py does this). Options give the command a view of
-its own without changing the sandbox for anyone else:
+(tests/sandbox_support.py does this), or by the host for its own command.
+In a sandbox with a Tails-like system the command runs chrooted there
+(sandbox/tails_view.py). Options give the command a view of its own without
+changing the sandbox for anyone else:
   --private-tmp        an empty /tmp
-  --system-ca          this machine's CA bundle, which does not trust the test CA
+  --system-ca          the system's own CA bundle, which does not trust the test CA
   --isolated-network   a network namespace with nothing but loopback
+  --outer              this machine's files, not the Tails-like system's (for
+                       tools that it lacks; same namespaces)
 
 usage: python -m sandbox.enter [--user NAME] [options] -- CMD ..."""
 
@@ -14,8 +18,9 @@ import os
 import signal
 import subprocess
 import sys
+from pathlib import Path
 
-from . import identity
+from . import identity, tails_view
 from .host_config import CA_BUNDLE, SYSTEM_CA_BUNDLE
 
 VIEW_OPTIONS = ("private_tmp", "system_ca", "isolated_network")
@@ -27,6 +32,7 @@ def parse(argv):
     parser.add_argument("--private-tmp", action="store_true")
     parser.add_argument("--system-ca", action="store_true")
     parser.add_argument("--isolated-network", action="store_true")
+    parser.add_argument("--outer", action="store_true")
     parser.add_argument("--view-ready", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args(argv)
@@ -45,11 +51,12 @@ def enter_own_view(options, argv):
     os.execvp(unshare[0], [*unshare, "--", sys.executable, "-m", "sandbox.enter", "--view-ready", *argv])
 
 
-def make_view(options):
+def make_view(options, root):
     if options.private_tmp:
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp"], check=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", str(root / "tmp")], check=True)
     if options.system_ca:
-        subprocess.run(["mount", "--bind", str(SYSTEM_CA_BUNDLE), str(CA_BUNDLE)], check=True)
+        subprocess.run(["mount", "--bind", str(SYSTEM_CA_BUNDLE), str(root / CA_BUNDLE.relative_to("/"))],
+                       check=True)
     if options.isolated_network:
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
@@ -79,9 +86,13 @@ def main(argv=None):
     options = parse(argv)
     if not options.view_ready and any(getattr(options, name) for name in VIEW_OPTIONS):
         enter_own_view(options, argv)
-    make_view(options)
+    system = None if options.outer else tails_view.active()
+    make_view(options, system or Path("/"))
+    if system:
+        # The user's ids, groups and home come from the system's /etc from here on.
+        os.chroot(system)
     take_the_terminal()
-    env = identity.environment(options.user)
+    env = identity.environment(options.user, stand_ins=system is None)
     ids = identity.identity(options.user)
     os.chdir(env["HOME"] if os.path.isdir(env["HOME"]) else "/")
     os.setgroups(ids["extra_groups"])

@@ -84,8 +84,8 @@ def hide_openvpn(openvpn, package):
     Path(openvpn).unlink()
 
 
-def make_home(user, uid, gid):
-    home = Path("/home") / user
+def make_home(user, uid, gid, root=Path("/")):
+    home = Path(root) / "home" / user
     home.mkdir(mode=0o700)
     os.chown(home, uid, gid)
     return home

@@ -3,6 +3,7 @@
 import subprocess
 from pathlib import Path
 
+from .host_config import SYSTEM_PATH
 from .network import net_namespace_id
 
 
@@ -20,8 +21,12 @@ def rules():
     return subprocess.run(["iptables-legacy", "-S"], check=True, capture_output=True, text=True).stdout
 
 
-def load(host_netns):
+def load(host_netns, root=None):
+    """Loads the firewall with the init script and ferm of this view, or of
+    the system at `root` (which shares this sandbox's /run)."""
     check_private(host_netns)
-    subprocess.run(["/etc/init.d/ferm", "start"], check=True, stdout=subprocess.DEVNULL)
+    chroot = [] if root is None else ["chroot", str(root)]
+    subprocess.run([*chroot, "/etc/init.d/ferm", "start"], check=True, stdout=subprocess.DEVNULL,
+                   env={"PATH": SYSTEM_PATH, "LC_ALL": "C.UTF-8"})
     if "-P OUTPUT DROP" not in rules():
         raise RuntimeError("ferm did not load Tails' rules into the sandbox")

@@ -13,13 +13,15 @@ import subprocess
 import sys
 from pathlib import Path
 
-from . import (filesystem, firewall, host_config, identity, network, processes, services, user_namespace, users,
+from . import (filesystem, firewall, host_config, network, processes, services, tails_view, user_namespace, users,
                vpn_servers)
 from .filesystem import SCRATCH
 from .pki import generate
 
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
 PKI = SCRATCH / "pki"
+# The client as the package installs it.
+TAILS_CLIENT = "/usr/bin/marnu-tails-client"
 
 
 def log(options, message):
@@ -57,22 +59,28 @@ def build(options):
         generate(PKI)
     ferm_conf = host_config.TAILS_FERM_CONF.read_text()
     log(options, f"sudo: {options.sudo}")
+    admin_password = users.AMNESIA_PASSWORDS[options.sudo]
     host_config.configure("/etc", PKI, options.sudo)
-    users.install("/etc", ferm_conf, users.AMNESIA_PASSWORDS[options.sudo])
+    users.install("/etc", ferm_conf, admin_password)
     filesystem.make_home("amnesia", users.AMNESIA_UID, users.AMNESIA_UID)
     subprocess.run(["hostname", host_config.HOSTNAME], check=True)
+    tor_ids = None
+    if options.tails_layers:
+        log(options, f"the Tails-like system: {options.tails_layers}")
+        tails_view.build(options.tails_layers.split(":"), PKI, options.sudo, ferm_conf, admin_password)
+        tor_ids = tails_view.user_ids("debian-tor")
 
     log(options, "networks: host (lo, eth0) and the internet (provider, tunnel ends)")
     network.build(options.host_netns)
     services.start_provider(PKI, PROJECT_ROOT)
-    services.start_socks_proxy()
+    services.start_socks_proxy(tor_ids)
     vpn_servers.start(PKI)
     if options.without_openvpn:
         log(options, "OpenVPN hidden: /usr/sbin/openvpn is missing until apt-get installs it")
         filesystem.hide_openvpn(host_config.OPENVPN, host_config.OPENVPN_PACKAGE)
 
     log(options, "Tails' firewall through /etc/init.d/ferm")
-    firewall.load(options.host_netns)
+    firewall.load(options.host_netns, tails_view.active())
 
 
 def command_for(options):
@@ -80,19 +88,21 @@ def command_for(options):
         return options.command
     if options.shell:
         return ["bash", "-i"]
+    if options.tails_layers:
+        return [TAILS_CLIENT]
     return [str(Path(options.python).parent / "marnu-tails-client")]
 
 
 def run_command(options):
-    """Runs the command in the foreground and returns its exit status."""
-    command = command_for(options)
+    """Runs the command in the foreground, as tests enter the sandbox (as
+    its user, chrooted into a Tails-like system if there is one, in the
+    terminal's foreground), and returns its exit status."""
     # Ctrl+C belongs to the command (it shares the terminal); the sandbox
     # tears down once the command has ended. A handler, not SIG_IGN, so
     # that the command starts with the default disposition.
     signal.signal(signal.SIGINT, lambda *_: None)
-    user_home = identity.environment(options.user)["HOME"]
-    child = subprocess.Popen(command, env=identity.environment(options.user), cwd=user_home,
-                             **identity.identity(options.user))
+    child = subprocess.Popen([sys.executable, "-m", "sandbox.enter", "--user", options.user, "--",
+                              *command_for(options)])
     return processes.reap_until(child.pid)
 
 
@@ -117,6 +127,7 @@ def parse(argv):
     parser.add_argument("--ready-fd", type=int)
     parser.add_argument("--verbose", action="store_true")
     parser.add_argument("--without-openvpn", action="store_true")
+    parser.add_argument("--tails-layers")
     parser.add_argument("--own-user-namespace", action="store_true")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args(argv)

@@ -13,8 +13,10 @@ SYSTEM_CA_BUNDLE = SCRATCH / "system-ca-certificates.crt"
 # The stand-ins, and ferm's init script through /etc/default/ferm, log each call here in order.
 CALL_LOG = SCRATCH / "host-calls.log"
 HOSTNAME = "localhost"
-# Root's commands look here first: the apt, apt-get and pip3 stand-ins.
+# Root's commands look here first: the apt, apt-get and pip3 stand-ins
+# (not in a Tails-like system, where the real ones run).
 ROOT_SBIN = SCRATCH / "sbin"
+SYSTEM_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 # A copy of the OpenVPN binary, for the apt-get stand-in to "install".
 OPENVPN_PACKAGE = SCRATCH / "openvpn-package" / "openvpn"
 OPENVPN = Path("/usr/sbin/openvpn")
@@ -24,10 +26,10 @@ OPENVPN = Path("/usr/sbin/openvpn")
 # on Tails without one (amnesia is not in sudoers at all), or without asking.
 SUDO_MODES = ("password", "refuse", "nopasswd")
 
-SUDOERS = f"""\
+SUDOERS = """\
 Defaults	env_reset
 Defaults	mail_badpass
-Defaults	secure_path="{ROOT_SBIN}:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+Defaults	secure_path="{path}"
 Defaults	use_pty
 # Nothing goes to this machine's syslog.
 Defaults	!syslog
@@ -42,8 +44,13 @@ AMNESIA_SUDOERS = {
 }
 
 
-def sudoers(mode):
-    return SUDOERS + AMNESIA_SUDOERS[mode]
+def root_path(stand_ins=True):
+    """Root's PATH, and sudo's secure_path."""
+    return f"{ROOT_SBIN}:{SYSTEM_PATH}" if stand_ins else SYSTEM_PATH
+
+
+def sudoers(mode, stand_ins=True):
+    return SUDOERS.format(path=root_path(stand_ins)) + AMNESIA_SUDOERS[mode]
 
 
 HOSTS = f"""\
@@ -111,24 +118,27 @@ def write(path, text, mode=0o644):
     path.chmod(mode)
 
 
-def configure(etc, pki, sudo_mode):
-    """Writes every file the simulated host needs under `etc` (the private /etc)."""
+def configure(etc, pki, sudo_mode, tails_like=False):
+    """Writes every file the simulated host needs under `etc` (the private
+    /etc, or a Tails-like system's, in which the real package tools run and
+    there is no NetworkManager)."""
     etc = Path(etc)
     write(etc / "hosts", HOSTS)
     write(etc / "hostname", HOSTNAME + "\n")
-    write(etc / "sudoers", sudoers(sudo_mode), 0o440)
+    write(etc / "sudoers", sudoers(sudo_mode, stand_ins=not tails_like), 0o440)
     write(etc / "default" / "ferm", DEFAULT_FERM)
     (etc / "ferm").mkdir(exist_ok=True)
     # Debian makes /etc/ferm root:adm 2750; the client reads ferm.conf as
     # amnesia, which Tails' own layout allows.
     (etc / "ferm").chmod(0o755)
     write(etc / "ferm" / "ferm.conf", TAILS_FERM_CONF.read_text())
-    for name in ("network-manager", "tor"):
+    for name in ("tor",) if tails_like else ("network-manager", "tor"):
         write(etc / "init.d" / name, init_script_stand_in(name), 0o755)
     bundle = etc / "ssl" / "certs" / "ca-certificates.crt"
     system = bundle.read_bytes() if bundle.exists() else b""
     SYSTEM_CA_BUNDLE.write_bytes(system)
     write(bundle, system.decode() + (Path(pki) / "ca.crt").read_text())
-    for name, text in (("apt", APT_STAND_IN), ("apt-get", APT_GET_STAND_IN), ("pip3", PIP3_STAND_IN)):
-        write(ROOT_SBIN / name, text, 0o755)
+    if not tails_like:
+        for name, text in (("apt", APT_STAND_IN), ("apt-get", APT_GET_STAND_IN), ("pip3", PIP3_STAND_IN)):
+            write(ROOT_SBIN / name, text, 0o755)
     write(CALL_LOG, "", 0o644)

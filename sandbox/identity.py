@@ -3,11 +3,9 @@
 import os
 import pwd
 
-from .host_config import ROOT_SBIN
+from .host_config import root_path
 
 USER_PATH = "/usr/local/bin:/usr/bin:/bin:/usr/local/games:/usr/games"
-# As sudo's secure_path: the package-tool stand-ins come first.
-ROOT_PATH = f"{ROOT_SBIN}:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 
 def identity(user):
@@ -17,15 +15,17 @@ def identity(user):
     return {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": groups}
 
 
-def environment(user, outer=os.environ):
-    """A login-like environment for `user`; the terminal's settings carry over."""
+def environment(user, outer=os.environ, stand_ins=True):
+    """A login-like environment for `user`; the terminal's settings carry
+    over. Root's PATH is sudo's secure_path: the package-tool stand-ins
+    first, unless the real tools are to run."""
     entry = pwd.getpwnam(user)
     env = {
         "HOME": entry.pw_dir,
         "USER": user,
         "LOGNAME": user,
         "SHELL": "/bin/bash",
-        "PATH": ROOT_PATH if entry.pw_uid == 0 else USER_PATH,
+        "PATH": root_path(stand_ins) if entry.pw_uid == 0 else USER_PATH,
         "LANG": outer.get("LANG", "C.UTF-8"),
     }
     for name in ("TERM", "COLUMNS", "LINES", "LC_ALL"):

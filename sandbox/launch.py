@@ -8,7 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from . import user_namespace
+from . import tails_root, user_namespace
 from .host_config import SUDO_MODES
 
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
@@ -29,6 +29,16 @@ def unavailable():
         return "the sandbox needs /dev/net/tun for OpenVPN"
     if user_namespace.needed():
         return user_namespace.unavailable()
+    return None
+
+
+def tails_unavailable():
+    """Why a Tails-like system cannot be made or mounted here, or None."""
+    if user_namespace.needed():
+        return "a Tails-like system (--tails) needs root: mmdebstrap, chroot and overlay mounts"
+    missing = [tool for tool in ("mmdebstrap", "apt-ftparchive", "dpkg-deb", "chroot") if shutil.which(tool) is None]
+    if missing:
+        return "a Tails-like system needs these tools: " + " ".join(missing) + " (run make test-tails)"
     return None
 
 
@@ -58,8 +68,23 @@ def parse(argv):
     parser.add_argument("--verbose", action="store_true", help="report each step on standard error")
     parser.add_argument("--without-openvpn", action="store_true",
                         help="hide /usr/sbin/openvpn until the apt-get stand-in installs it")
+    tails = parser.add_argument_group("a Tails-like system (as root; see sandbox/README.md)")
+    tails.add_argument("--tails", choices=sorted(tails_root.RELEASES),
+                       help="run the client side in a Debian root like Tails 6 (bookworm) or 7 (trixie), "
+                            "with the package installed by apt-get from an offline repository")
+    tails.add_argument("--package", help="the .deb to install (default: the newest in dist/tailsN/)")
+    tails.add_argument("--no-recommends", action="store_true",
+                       help="install without the package's Recommends: OpenVPN is missing until the client "
+                            "installs it")
+    tails.add_argument("--prepare", action="store_true",
+                       help="only make the cached root and the installed package (build/tails/), then exit")
     parser.add_argument("command", nargs=argparse.REMAINDER, help="the command (default: the client)")
-    return parser.parse_args(argv)
+    options = parser.parse_args(argv)
+    if options.tails is None and (options.package or options.no_recommends or options.prepare):
+        parser.error("--package, --no-recommends and --prepare go with --tails")
+    if options.tails and options.without_openvpn:
+        parser.error("--without-openvpn hides this machine's OpenVPN; with --tails, use --no-recommends")
+    return options
 
 
 def host_pid(unshare_pid):
@@ -91,6 +116,12 @@ def relay_ready(ready_read, ready_fd, unshare_pid):
         os.close(ready_fd)
 
 
+def tails_layers(options):
+    """The Tails-like system's overlay layers, made (once) if missing."""
+    package = options.package or tails_root.default_package(options.tails)
+    return tails_root.layer_for(options.tails, package, recommends=not options.no_recommends)
+
+
 def host_command(options, ready_fd):
     own_user_namespace = user_namespace.needed()
     unshare = [*user_namespace.ENTER, *UNSHARE] if own_user_namespace else UNSHARE
@@ -100,6 +131,8 @@ def host_command(options, ready_fd):
                "--user", "root" if options.root else "amnesia", "--sudo", options.sudo]
     if options.pki:
         command += ["--pki", os.path.abspath(options.pki)]
+    if options.tails:
+        command += ["--tails-layers", ":".join(str(layer) for layer in tails_layers(options))]
     if own_user_namespace:
         command.append("--own-user-namespace")
     for flag in ("shell", "hold", "verbose", "without_openvpn"):
@@ -112,10 +145,13 @@ def host_command(options, ready_fd):
 
 def main(argv=None):
     options = parse(sys.argv[1:] if argv is None else argv)
-    reason = unavailable()
+    reason = unavailable() or (tails_unavailable() if options.tails else None)
     if reason:
         print(f"sandbox: {reason}", file=sys.stderr)
         return 2
+    if options.prepare:
+        print(":".join(str(layer) for layer in tails_layers(options)))
+        return 0
     os.chdir(PROJECT_ROOT)
     os.environ["PYTHONPATH"] = str(PROJECT_ROOT)
     ready_read, ready_write = os.pipe()

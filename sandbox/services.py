@@ -37,11 +37,14 @@ def start_provider(pki, project_root):
     return process.pid
 
 
-def start_socks_proxy():
-    """microsocks on 127.0.0.1:9050 as Tor's user, as Tor itself runs on Tails."""
-    tor = pwd.getpwnam("debian-tor")
+def start_socks_proxy(tor_ids=None):
+    """microsocks on 127.0.0.1:9050 as Tor's user, as Tor itself runs on
+    Tails: debian-tor of this view, or the given (uid, gid)."""
+    if tor_ids is None:
+        tor = pwd.getpwnam("debian-tor")
+        tor_ids = tor.pw_uid, tor.pw_gid
     pid = spawn(["microsocks", "-i", SOCKS_ADDRESS[0], "-p", str(SOCKS_ADDRESS[1])],
-                log=SCRATCH / "logs" / "microsocks.log", user=tor.pw_uid, group=tor.pw_gid, extra_groups=[])
+                log=SCRATCH / "logs" / "microsocks.log", user=tor_ids[0], group=tor_ids[1], extra_groups=[])
     _wait_for_port(SOCKS_ADDRESS, "microsocks")
     return pid
 

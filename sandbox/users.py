@@ -61,6 +61,12 @@ def add_users(passwd, group, shadow, names, amnesia_hash="!"):
     return text(passwd_entries), text(group_entries), text(shadow_entries)
 
 
+def ids(etc, name):
+    """The uid and gid of user `name` in etc/passwd."""
+    entry = next(e for e in _entries((Path(etc) / "passwd").read_text()) if e[0] == name)
+    return int(entry[2]), int(entry[3])
+
+
 def locked_shadow(passwd):
     """A shadow file in which every user of `passwd` has a locked password."""
     return "".join(f"{entry[0]}:*:19000:0:99999:7:::\n" for entry in _entries(passwd))

@@ -3,17 +3,15 @@ pseudo-terminal as a person would, and the texts it shows, byte for byte.
 sudo's password prompts are answered with the administration password and
 kept out of those texts (tests/sudo_prompts.py)."""
 
-import sys
 import time
-from pathlib import Path
 
 import pytest
 
 from sandbox.accounts import ADMIN_PASSWORD, VPN_SERVERS
+from sandbox_support import TAILS
 from sudo_prompts import SudoPrompts
 from terminal import Terminal
 
-CLIENT = str(Path(sys.executable).parent / "marnu-tails-client")
 UDP, TCP = VPN_SERVERS
 
 MENU = b"\nWhat do you want to do?\n1. Connect.\n3. Reset firewall settings.\n4. Quit.\n\n>> "
@@ -26,7 +24,12 @@ SERVER_LIST = b"\n[*] Getting servers...\n\n" + b"".join(
 CONFIGURING = b"\n[+] Configuring VPN settings.\n[+] Configuring firewall.\n\n"
 FERM_RESTART = b"Reloading Firewall configuration....\n"
 STAND_IN = b"[sandbox] /etc/init.d/%s restart: stand-in, nothing to do.\n"
-RESTARTS = STAND_IN % b"network-manager" + FERM_RESTART + STAND_IN % b"tor"
+# A Tails-like system has no NetworkManager init script: bash says so and goes on.
+NO_NETWORK_MANAGER = b"bash: line 1: /etc/init.d/network-manager: No such file or directory\n"
+RESTARTS = (NO_NETWORK_MANAGER if TAILS else STAND_IN % b"network-manager") + FERM_RESTART + STAND_IN % b"tor"
+INSTALLING_OPENVPN = (b"[-] OpenVPN is not installed.\n"
+                      b"[+] OpenVPN will be installed using apt... this will take a while\n\n")
+APT_UPDATE_STAND_IN = b"[sandbox] apt update: stand-in, no package index is fetched.\n"
 INTERRUPTED = (b"[-] Interrupted: a VPN tunnel and firewall changes that were up stay as they are "
                b"(use Disconnect or Reset firewall settings next time).\n")
 NO_SAVED_FIREWALL = b"mv: cannot stat '/tmp/ferm.conf.back': No such file or directory\n"
@@ -43,10 +46,14 @@ class Dialogue:
     next, byte for byte (the terminal turns each "\\n" into "\\r\\n")."""
 
     def __init__(self, host, *arguments, sudo_password=ADMIN_PASSWORD):
+        self.host = host
         self.sudo = SudoPrompts(lambda line: self.terminal.type(line), sudo_password.encode())
-        self.terminal = Terminal(host.command([CLIENT, *arguments]), env=host.environment(),
+        self.terminal = Terminal(host.command([host.client, *arguments]), env=host.environment(),
                                  on_output=self.sudo.feed, end_output=self.sudo.end)
         self.seen = 0
+        # How many Connects installed OpenVPN first; None until the host has been asked.
+        self.openvpn_installs = 0
+        self.openvpn_present = None
 
     @property
     def sudo_prompts(self):
@@ -67,10 +74,15 @@ class Dialogue:
                 raise EOFError(f"the client ended; unread: {self.terminal.output[self.seen:]!r}")
 
     def expect(self, text, timeout=60):
+        """Reads `text` next; fails at the first byte that differs, without waiting for the rest."""
         wanted = text.replace(b"\n", b"\r\n")
-        self._read_to(self.seen + len(wanted), timeout)
-        got = self.terminal.output[self.seen:self.seen + len(wanted)]
-        assert got == wanted, f"\nexpected {wanted!r}\nbut got  {got!r}"
+        deadline = time.monotonic() + timeout
+        while True:
+            got = self.terminal.output[self.seen:self.seen + len(wanted)]
+            assert got == wanted[:len(got)], f"\nexpected {wanted!r}\nbut got  {got!r}"
+            if len(got) == len(wanted):
+                break
+            self._read_to(self.seen + len(got) + 1, deadline - time.monotonic())
         self.seen += len(wanted)
 
     def type(self, reply):
@@ -114,11 +126,40 @@ class Dialogue:
         self.terminal.type(password.encode() + b"\n")
         self.expect(b"\n" + AUTHENTICATING)
 
+    def expect_apt_update(self):
+        """Reads what `apt update` shows: the stand-in's line, or a Tails-like
+        system's real apt, whose progress texts come in no fixed pieces: its
+        fetch from the offline repository and its last line are checked."""
+        if not TAILS:
+            self.expect(APT_UPDATE_STAND_IN)
+            return
+        last = b"All packages are up to date.\r\n"
+        while (end := self.terminal.output.find(last, self.seen)) < 0:
+            self._read_to(len(self.terminal.output) + 1, 120)
+        shown = self.terminal.output[self.seen:end + len(last)]
+        assert b"file:/srv/tails-apt ./ Release [" in shown, shown
+        self.seen = end + len(last)
+
+    def expect_connecting(self, server, before=b""):
+        """Expects the texts from the choice of `server` to its "Connecting"
+        line, with OpenVPN's installation first when the host lacks it."""
+        if self.openvpn_present is None:
+            self.openvpn_present = self.host.run(["test", "-e", "/usr/sbin/openvpn"]).returncode == 0
+        if self.openvpn_present:
+            self.expect(CONFIGURING + before)
+        else:
+            self.expect(CONFIGURING + INSTALLING_OPENVPN)
+            self.expect_apt_update()
+            self.expect(before)
+            self.openvpn_installs += 1
+            self.openvpn_present = True
+        self.expect(b"\r[+] Connecting to " + server.name.encode() + b" VPN server\n")
+
     def connect(self, server, before=b""):
         """Picks `server` from the list and expects the connection to come up."""
         self.expect(SERVER_LIST + b"\n>> ")
         self.type(b"%d" % (VPN_SERVERS.index(server) + 1))
-        self.expect(CONFIGURING + before + b"\r[+] Connecting to " + server.name.encode() + b" VPN server\n")
+        self.expect_connecting(server, before)
         assert self.dots() > 0
         self.expect(connected_lines(server) + CONNECTED_MENU)
 

@@ -1,10 +1,18 @@
 """Pytest support for the simulated Tails host (sandbox/): start one, run
 commands and Python snippets inside it, stop it.
 
-Test modules import what they use from here: the `needs_sandbox` mark, and
-the fixtures `sandbox_pki` (one test PKI per session), `sandbox` (one host
-per session, for tests that leave it as they found it) and `fresh_sandbox`
-(a host of its own for one test)."""
+Test modules import what they use from here: the `needs_sandbox` and
+`plain_sandbox_only` marks, and the fixtures `sandbox_pki` (one test PKI per
+session), `sandbox` (one host per session, for tests that leave it as they
+found it) and `fresh_sandbox` (a host of its own for one test).
+
+With MARNU_SANDBOX_TAILS=6 or 7 (make test-tails sets it) every host has a
+Tails-like system (sandbox/run --tails): the client is the package's, run by
+that system's Python, and the tests' commands run chrooted there unless
+they ask for this machine's tools (`outer=True`). MARNU_SANDBOX_OPENVPN=apt
+installs the package without its Recommends, so that the client's first
+Connect installs OpenVPN with the system's real apt; otherwise OpenVPN
+comes with the package."""
 
 import ctypes
 import json
@@ -32,6 +40,12 @@ SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
 START_SECONDS = 120
 STOP_SECONDS = 60
 ENTER = ["nsenter", "--mount", "--net", "--pid", "--uts", "--ipc"]
+# The client this test run built, outside a Tails-like system.
+CLIENT = str(Path(sys.executable).parent / "marnu-tails-client")
+
+TAILS = os.environ.get("MARNU_SANDBOX_TAILS") or None
+OPENVPN_BY_APT = TAILS is not None and os.environ.get("MARNU_SANDBOX_OPENVPN") == "apt"
+TAILS_OPTIONS = ["--tails", TAILS, *(["--no-recommends"] if OPENVPN_BY_APT else [])] if TAILS else []
 
 
 def _unavailable():
@@ -48,17 +62,23 @@ def _unavailable():
 
 UNAVAILABLE = _unavailable()
 needs_sandbox = pytest.mark.skipif(UNAVAILABLE is not None, reason=f"sandbox unavailable: {UNAVAILABLE}")
+# For tests of the sandbox itself, or that run this test run's Python inside it.
+plain_sandbox_only = pytest.mark.skipif(TAILS is not None, reason="checks the plain sandbox, not a Tails-like system")
 
 
 class Sandbox:
     """One simulated host, held up by `sandbox/run --hold` until stopped.
 
     Without a PKI directory the host makes its own; `launcher` goes before
-    sandbox/run (to start it as another user, say)."""
+    sandbox/run (to start it as another user, say). The host has the
+    Tails-like system that MARNU_SANDBOX_TAILS asks for, if any."""
 
     def __init__(self, pki_dir, *options, launcher=()):
         self.pki_dir = None if pki_dir is None else Path(pki_dir)
-        self.options = options
+        self.options = (*TAILS_OPTIONS, *options)
+        self.tails = TAILS
+        # The client as the user starts it: the package's in a Tails-like system.
+        self.client = "/usr/bin/marnu-tails-client" if TAILS else CLIENT
         self.launcher_prefix = list(launcher)
         self.launcher = None
         self.host_pid = None
@@ -101,10 +121,13 @@ class Sandbox:
                 os.kill(self.host_pid, signal.SIGKILL)
             self.launcher.wait(STOP_SECONDS)
 
-    def command(self, command, *, user="amnesia", private_tmp=False, system_ca=False, isolated_network=False):
-        """The argument list that runs `command` inside the sandbox as `user`."""
+    def command(self, command, *, user="amnesia", private_tmp=False, system_ca=False, isolated_network=False,
+                outer=False):
+        """The argument list that runs `command` inside the sandbox as `user`
+        (with this machine's tools, not a Tails-like system's, if `outer`)."""
         view = [flag for flag, wanted in (("--private-tmp", private_tmp), ("--system-ca", system_ca),
-                                          ("--isolated-network", isolated_network)) if wanted]
+                                          ("--isolated-network", isolated_network), ("--outer", outer))
+                if wanted]
         return [*self.enter, f"--target={self.host_pid}", "--", sys.executable, "-m", "sandbox.enter",
                 "--user", user, *view, "--", *command]
 
@@ -119,7 +142,7 @@ class Sandbox:
 
     def spawn(self, command, **options):
         """Starts a command inside; `options` are Popen's, with the view keywords of `command`."""
-        view = {name: options.pop(name) for name in ("user", "private_tmp", "system_ca", "isolated_network")
+        view = {name: options.pop(name) for name in ("user", "private_tmp", "system_ca", "isolated_network", "outer")
                 if name in options}
         return subprocess.Popen(self.command(command, **view), env=self.environment(), **options)
 

@@ -9,9 +9,9 @@ import pytest
 
 from sandbox.accounts import ACCOUNTS, API_KEY, account, server_list
 from sandbox.provider import OK_BODY, fixed_routes
-from sandbox_support import call, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
+from sandbox_support import call, needs_sandbox, plain_sandbox_only, sandbox, sandbox_pki  # noqa: F401
 
-pytestmark = needs_sandbox
+pytestmark = [needs_sandbox, plain_sandbox_only]
 
 REFUSAL = b"[-] Could not communicate with server, wrong credentials or could not connect to server.\n"
 USER_AGENT = "Mozilla/5.0 (Windows NT 6.1; WOW64; rv:64.0) Gecko/20100101 Firefox/64.0"

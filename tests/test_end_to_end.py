@@ -6,21 +6,25 @@ Each test has a host of its own (tests/sandbox_support.py); the client runs
 as amnesia, and the checks of the host's state run as root beside it. sudo
 asks for the administration password at every call, as on Tails, and the
 dialogue answers each prompt: a Connect, a Disconnect and a Reset cost one
-each, a Connect that installs OpenVPN two."""
+each, a Connect that installs OpenVPN two.
+
+make test-tails runs these in Tails-like systems too (tests/sandbox_support.py):
+there, a first Connect may install OpenVPN with the system's real apt."""
 
 import json
 import time
+from types import SimpleNamespace
 
 import pytest
 
-from dialogue import (CONFIGURING, CONNECTED_MENU, INTERRUPTED, MENU, NO_SAVED_FIREWALL, REFUSAL, RESTARTS,
-                      SERVER_LIST, TCP, UDP)
+from dialogue import (CONFIGURING, CONNECTED_MENU, INSTALLING_OPENVPN, INTERRUPTED, MENU, NO_SAVED_FIREWALL, REFUSAL,
+                      RESTARTS, SERVER_LIST, TCP, UDP)
 from dialogue import dialogue_on  # noqa: F401
 from host_state import (as_tor, assert_back_to_original, assert_tunnel_up, calls, live_ferm_conf, openvpn_clients,
                         ping, rules)
 from sandbox.accounts import UPLINK_ADDRESS, account
 from sandbox.host_config import TAILS_FERM_CONF
-from sandbox_support import fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
+from sandbox_support import OPENVPN_BY_APT, TAILS, fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
 from test_monitor import ADMIN_PASSWORD_LINE
 
 pytestmark = needs_sandbox
@@ -30,11 +34,40 @@ TUNNEL_ENDED = b"\n\n[-] The VPN connection has ended: Tor is blocked until you 
 CHOOSE_RESET = b"[*] Tor is blocked: choose 3 to put Tails' firewall back.\n"
 RESTART_AND_RESET = b"[*] Tor is blocked: start the client again and choose 3 to put Tails' firewall back.\n"
 FAILED_EXIT = b"[-] Something went wrong during execution. Did you lose internet access?\n"
+NOT_IN_SUDOERS = b"amnesia is not in the sudoers file.\n"
 
 
 @pytest.fixture
 def host(fresh_sandbox):
     return fresh_sandbox()
+
+
+# A Tails-like system's Python and sudo; what the package pulls in from the
+# offline repository (libzip, and OpenVPN with what it needs), which the
+# root lacks before; and what Tails lacks too.
+TAILS_SYSTEMS = {
+    "6": {"python": "3.11", "sudo": "1.9.13", "libzip": ["libzip4"],
+          "openvpn": ["liblzo2-2", "libnl-3-200", "libnl-genl-3-200", "libpkcs11-helper1", "openvpn"]},
+    "7": {"python": "3.13", "sudo": "1.9.16", "libzip": ["libzip5"],
+          "openvpn": ["liblzo2-2", "libnl-3-200", "libnl-genl-3-200", "libpkcs11-helper1t64", "openvpn"]},
+}
+MISSING_ON_TAILS = ["gcc", "cc", "c++", "make", "cmake", "pip", "pip3", "pkg-config", "/etc/init.d/network-manager"]
+
+
+@pytest.mark.skipif(TAILS is None, reason="checks a Tails-like system")
+def test_a_tails_like_system_has_the_package_and_what_tails_has_only(host):
+    system = TAILS_SYSTEMS[TAILS]
+    version = host.run(["python3", "-c", "import sys; print('%d.%d' % sys.version_info[:2])"]).stdout
+    assert version.decode() == system["python"] + "\n"
+    assert host.root("sudo -V").split()[2].decode().startswith(system["sudo"])
+    assert host.root(f"for name in {' '.join(MISSING_ON_TAILS)}; do command -v $name; done || true") == b""
+    # apt-get installed the package and what it needed, from /srv/tails-apt, the only source.
+    history = host.root("cat /var/log/apt/history.log").decode()
+    installed = history.split("\nInstall: ")[1].split("\n")[0].split("), ")
+    assert sorted(entry.split(":")[0] for entry in installed) == sorted(
+        ["marnu-tails-client", *system["libzip"], *([] if OPENVPN_BY_APT else system["openvpn"])])
+    assert host.root("cat /etc/apt/sources.list; ls /etc/apt/sources.list.d") == \
+        b"deb [trusted=yes] file:/srv/tails-apt ./\n"
 
 
 def test_before_connecting_tor_reaches_outside_and_no_tunnel_end_answers(host):
@@ -53,14 +86,14 @@ def test_wrong_password_then_connect_and_disconnect(host, dialogue_on):
     dialogue.expect(b"[+] Authentication successful.\n")
     dialogue.connect(UDP)
     assert b"wonderland" not in dialogue.terminal.output
-    assert len(dialogue.sudo_prompts) == 1
+    assert len(dialogue.sudo_prompts) == 1 + dialogue.openvpn_installs
     assert_tunnel_up(host, UDP, original)
     # Tor is restarted once its confinement is loaded.
     assert calls(host)[-2:] == ["ferm restart", "tor restart"]
 
     dialogue.type(b"2")
     dialogue.expect(RESTARTS + MENU)
-    assert len(dialogue.sudo_prompts) == 2
+    assert len(dialogue.sudo_prompts) == 2 + dialogue.openvpn_installs
     assert_back_to_original(host, original)
     assert not ping(host, UDP.tunnel_address)
     assert dialogue.quit() == 0
@@ -80,11 +113,11 @@ def test_second_connect_switches_servers_and_quit_disconnects(host, dialogue_on)
     assert len(openvpn_clients(host)) == 1 and openvpn_clients(host) != first
     assert_tunnel_up(host, TCP, original)
     assert host.root("ls /tmp").split() == [b"ca.crt", b"config.ovpn", b"dave.crt", b"dave.key", b"ferm.conf.back"]
-    assert len(dialogue.sudo_prompts) == 2
+    assert len(dialogue.sudo_prompts) == 2 + dialogue.openvpn_installs
 
     assert dialogue.quit() == 0
     dialogue.expect(RESTARTS)
-    assert len(dialogue.sudo_prompts) == 3
+    assert len(dialogue.sudo_prompts) == 3 + dialogue.openvpn_installs
     assert_back_to_original(host, original)
 
 
@@ -98,7 +131,7 @@ def test_reset_firewall_while_connected_keeps_the_tunnel(host, dialogue_on):
 
     dialogue.type(b"3")
     dialogue.expect(RESTARTS + CONNECTED_MENU)
-    assert len(dialogue.sudo_prompts) == 2
+    assert len(dialogue.sudo_prompts) == 2 + dialogue.openvpn_installs
     assert openvpn_clients(host) == clients
     assert live_ferm_conf(host) == TAILS_FERM_CONF.read_bytes()
     assert rules(host) == original
@@ -110,17 +143,21 @@ def test_reset_firewall_while_connected_keeps_the_tunnel(host, dialogue_on):
     assert_back_to_original(host, original)
 
 
+@pytest.mark.skipif(TAILS is not None and not OPENVPN_BY_APT, reason="OpenVPN came with the package's Recommends")
 def test_connect_installs_a_missing_openvpn_first(fresh_sandbox, dialogue_on):
-    host = fresh_sandbox("--without-openvpn")
+    # The plain sandbox hides its OpenVPN; a Tails-like system installed the package without it.
+    host = fresh_sandbox() if TAILS else fresh_sandbox("--without-openvpn")
     original = rules(host)
     assert host.run(["test", "-e", "/usr/sbin/openvpn"]).returncode == 1
     dialogue = dialogue_on(host)
     dialogue.log_in("alice", "wonderland")
     dialogue.expect(b"[+] Authentication successful.\n")
-    dialogue.connect(UDP, before=b"[-] OpenVPN is not installed.\n"
-                                 b"[+] OpenVPN will be installed using apt... this will take a while\n\n"
-                                 b"[sandbox] apt update: stand-in, no package index is fetched.\n")
-    assert [call for call in calls(host) if call.startswith("apt")] == ["apt update", "apt-get -qq install openvpn"]
+    dialogue.connect(UDP)
+    assert dialogue.openvpn_installs == 1
+    if TAILS:
+        assert host.root("dpkg-query -W -f '${Status}' openvpn") == b"install ok installed"
+    else:
+        assert [call for call in calls(host) if call.startswith("apt")] == ["apt update", "apt-get -qq install openvpn"]
     assert len(dialogue.sudo_prompts) == 2
     assert_tunnel_up(host, UDP, original)
     # The keyboard is the menu's again: Disconnect, a second Connect and Quit.
@@ -152,7 +189,7 @@ def test_rejected_key_passphrase_fails_and_debug_dump_leaves_out_secure(host, di
     dialogue.log_in(insecure.username, insecure.password)
     dialogue.expect(b"[+] Authentication successful.\n" + SERVER_LIST + b"\n>> ")
     dialogue.type(b"1")
-    dialogue.expect(CONFIGURING + b"\r[+] Connecting to Sandbox-UDP VPN server\n")
+    dialogue.expect_connecting(UDP)
     # In debug mode each line shows, then an empty line, then its dot.
     echoed = []
     while True:
@@ -223,7 +260,7 @@ def test_openvpn_ending_on_its_own_is_told_at_the_prompt_then_disconnect_and_con
     dialogue.connect(TCP)
     assert_tunnel_up(host, TCP, original)
     assert dialogue.quit() == 0
-    assert len(dialogue.sudo_prompts) == 4
+    assert len(dialogue.sudo_prompts) == 4 + dialogue.openvpn_installs
 
 
 def test_connect_after_the_tunnel_ended_ends_the_client_and_tells_how_to_get_tor_back(host, dialogue_on):
@@ -246,7 +283,7 @@ def test_ctrl_c_while_connecting_stops_the_attempt_and_tells_how_to_get_tor_back
     dialogue.log_in("alice", "wonderland")
     dialogue.expect(b"[+] Authentication successful.\n\n[*] Getting servers...\n\n1. Silent\n\n>> ")
     dialogue.type(b"1")
-    dialogue.expect(CONFIGURING + b"\r[+] Connecting to Silent VPN server\n")
+    dialogue.expect_connecting(SimpleNamespace(name="Silent"))
     deadline = time.monotonic() + 60
     while not openvpn_clients(host):
         assert time.monotonic() < deadline, "OpenVPN did not start"
@@ -270,7 +307,10 @@ def test_sudo_refusing_is_followed_by_the_administration_password_line(fresh_san
     dialogue.log_in("alice", "wonderland")
     dialogue.expect(b"[+] Authentication successful.\n" + SERVER_LIST + b"\n>> ")
     dialogue.type(b"1")
-    dialogue.expect(CONFIGURING + b"\r[+] Connecting to Sandbox-UDP VPN server\n.\n[-] Something went wrong.\n"
+    # Where OpenVPN is missing, the "apt update" before its installation is refused first.
+    missing = host.run(["test", "-e", "/usr/sbin/openvpn"]).returncode != 0
+    dialogue.expect(CONFIGURING + (INSTALLING_OPENVPN + NOT_IN_SUDOERS if missing else b"")
+                    + b"\r[+] Connecting to Sandbox-UDP VPN server\n.\n[-] Something went wrong.\n"
                     + ADMIN_PASSWORD_LINE + MENU)
     assert rules(host) == original
     assert dialogue.quit() == 0

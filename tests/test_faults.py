@@ -14,10 +14,10 @@ import pytest
 
 from sandbox.accounts import account
 from sandbox.provider_faults import PARTIAL_BODY
-from sandbox_support import SANITIZED, call, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
+from sandbox_support import SANITIZED, call, needs_sandbox, plain_sandbox_only, sandbox, sandbox_pki  # noqa: F401
 from zip_bytes import declare_size, make_zip
 
-pytestmark = needs_sandbox
+pytestmark = [needs_sandbox, plain_sandbox_only]
 
 FAILED = "The request to the provider failed: "
 TOO_LARGE = FAILED + "the answer is larger than 64 MiB and was refused"

@@ -13,13 +13,14 @@ import time
 
 import pytest
 
-from dialogue import CLIENT, INTERRUPTED, Dialogue
+from dialogue import INTERRUPTED, Dialogue
 from sandbox.accounts import ACCOUNTS, ADMIN_PASSWORD, API_HOST, API_KEY, server_list
-from sandbox_support import ROOT, fresh_sandbox, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
+from sandbox_support import (CLIENT, ROOT, fresh_sandbox, needs_sandbox, plain_sandbox_only, sandbox,  # noqa: F401
+                             sandbox_pki)
 from sudo_prompts import SudoPrompts
 from terminal import Terminal
 
-pytestmark = needs_sandbox
+pytestmark = [needs_sandbox, plain_sandbox_only]
 
 BASE = f"https://{API_HOST}/v1/{API_KEY}/query/"
 CURL = ["curl", "--silent", "--show-error", "--socks5-hostname", "127.0.0.1:9050"]

@@ -16,9 +16,10 @@ from dialogue import MENU, RESTARTS, UDP, Dialogue
 from host_state import assert_back_to_original, assert_tunnel_up, ping, rules
 from ordinary_user import launcher
 from sandbox.accounts import ADMIN_PASSWORD
-from sandbox_support import ROOT, UNAVAILABLE, Sandbox
+from sandbox_support import ROOT, UNAVAILABLE, Sandbox, plain_sandbox_only
 
-pytestmark = pytest.mark.skipif(UNAVAILABLE is not None, reason=f"sandbox unavailable: {UNAVAILABLE}")
+pytestmark = [pytest.mark.skipif(UNAVAILABLE is not None, reason=f"sandbox unavailable: {UNAVAILABLE}"),
+              plain_sandbox_only]
 
 FIRST_SUBORDINATE_ID = 100000
 

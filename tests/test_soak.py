@@ -12,12 +12,12 @@ import json
 import sys
 import time
 
-from dialogue import CLIENT, MENU, RESTARTS, TCP, UDP
+from dialogue import MENU, RESTARTS, TCP, UDP
 from dialogue import dialogue_on  # noqa: F401
 from host_state import assert_back_to_original, rules
-from sandbox_support import SANITIZED, fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
+from sandbox_support import CLIENT, SANITIZED, fresh_sandbox, needs_sandbox, plain_sandbox_only, sandbox_pki  # noqa: F401
 
-pytestmark = needs_sandbox
+pytestmark = [needs_sandbox, plain_sandbox_only]
 
 CYCLES = 30
 RSS_GROWTH_LIMIT_KIB = 1024
