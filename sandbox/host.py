@@ -47,7 +47,10 @@ def build(options):
     reused_pki = read_pki(options.pki) if options.pki else None
     filesystem.make_private_mounts(keep=[*needed, PROJECT_ROOT])
     filesystem.make_private_etc()
-    filesystem.make_reachable(needed)
+    # The project too: the sandbox reads its files (Tails' ferm.conf, the
+    # provider) after this, and a checkout in a private directory would be
+    # hidden with the rest of it.
+    filesystem.make_reachable([*needed, PROJECT_ROOT])
     if options.own_user_namespace:
         log(options, "sudo and its plugins owned by the user namespace's root")
         user_namespace.own_sudo()
