@@ -5,13 +5,13 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run demo test test-tails bench sanitize memcheck fuzz dist clean
+.PHONY: help deps build run demo test dist-tools dist tails-systems test-tails bench sanitize memcheck fuzz clean
 
 DEMO_ARGS ?=
 # make demo TAILS=6 or 7: the demo in a Tails-like system, with the package of make dist.
 TAILS ?=
 # What the Tails-like systems are made with (sandbox/tails_root.py).
-TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux
+TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux git python3
 
 help:            ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed 's/:.*## /\t/'
@@ -107,8 +107,10 @@ fuzz: deps $(FUZZ_TARGETS:%=$(FUZZ_BUILD)/%)  ## build the fuzz targets and run 
 
 # Debian's own tooling in clean Debian roots (scripts/build-debian-packages);
 # this machine gives only mmdebstrap and the source (git archive HEAD).
-dist:            ## build the Debian packages for Tails 6 and 7 (dist/tails6, dist/tails7, dist/SHA256SUMS), as root
-	./scripts/install-system-packages mmdebstrap debian-archive-keyring git python3 util-linux
+dist-tools:      ## install the Debian tools that make dist and the Tails-like systems need
+	./scripts/install-system-packages $(TAILS_TOOLS)
+
+dist: dist-tools ## build the Debian packages for Tails 6 and 7 (dist/tails6, dist/tails7, dist/SHA256SUMS), as root
 	./scripts/build-debian-packages
 
 # The end-to-end suite against each Tails major's package in a Tails-like
@@ -116,13 +118,16 @@ dist:            ## build the Debian packages for Tails 6 and 7 (dist/tails6, di
 # Recommends and installed by the client's own apt at its first Connect.
 # make dist compiles while the systems' roots download. Every combination
 # runs; the target fails if any did.
-test-tails: deps  ## as root: make dist, the Tails 6 and 7 systems, the package tests and the end-to-end suite in each
-	./scripts/install-system-packages $(TAILS_TOOLS)
+# (The systems need only this machine's python3: .ci/run makes them in the
+# background while the other suites run.)
+tails-systems: dist-tools  ## as root: make dist and the Tails 6 and 7 systems, the package installed with and without Recommends
 	$(MAKE) dist & dist=$$!; \
-	  $(VPY) -m sandbox.tails_root --roots-only 6 7; roots=$$?; \
+	  python3 -m sandbox.tails_root --roots-only 6 7; roots=$$?; \
 	  wait $$dist && [ $$roots -eq 0 ]
-	$(VPY) -m sandbox.tails_root 6 7
-	$(VPY) -m sandbox.tails_root --no-recommends 6 7
+	python3 -m sandbox.tails_root 6 7
+	python3 -m sandbox.tails_root --no-recommends 6 7
+
+test-tails: deps tails-systems  ## as root: the package tests and the end-to-end suite in the Tails 6 and 7 systems
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_package.py
 	@failed=""; for tails in 6 7; do for openvpn in recommends apt; do \
 	  echo "== end-to-end suite: Tails $$tails, OpenVPN by $$openvpn"; \

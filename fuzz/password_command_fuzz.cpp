@@ -2,15 +2,15 @@
 // /bin/sh exactly as the client runs it, with every program it names
 // replaced by a fake that records its arguments (sudo runs the rest of its
 // command line). Invariants: the line runs the fixed sequence of commands
-// (the optional first step, mv, the ferm restart, openvpn with the profile
-// and an askpass file) and nothing else, prints nothing, and OpenVPN's
+// (the optional first step, mv, the ferm and Tor restarts, openvpn with the
+// profile and an askpass file) and nothing else, prints nothing, and OpenVPN's
 // askpass file holds exactly the password and a newline; a password with a
 // NUL character is refused before anything runs. Input: one byte that picks
 // the first step, then the password.
 //
 // The fakes live in a private mount namespace made at start-up, with empty
-// file systems over /tmp, /etc/init.d and /etc/ferm: /etc/init.d/ferm is
-// named by its absolute path, and nothing that runs can touch the machine.
+// file systems over /tmp, /etc/init.d and /etc/ferm: the init scripts are
+// named by their absolute paths, and nothing that runs can touch the machine.
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
@@ -114,6 +114,7 @@ std::vector<std::string> expected_calls(marnu::LaunchStep step) {
     if (step == marnu::LaunchStep::stop_running_openvpn) calls.push_back("killall openvpn");
     calls.push_back("mv -f /tmp/ferm.conf /etc/ferm/ferm.conf");
     calls.push_back("ferm restart");
+    calls.push_back("tor restart");
     return calls;
 }
 
@@ -136,6 +137,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     write_script(fakes + "/killall", kRecord);
     write_script(fakes + "/openvpn", std::string(kRecord) + kOpenvpn);
     write_script("/etc/init.d/ferm", kRecord);
+    write_script("/etc/init.d/tor", kRecord);
     return 0;
 }
 
