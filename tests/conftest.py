@@ -4,6 +4,7 @@ records what it is asked to run, and a private /tmp and /etc/ferm."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -19,6 +20,13 @@ def pytest_configure(config):
     # Keep test files out of /tmp: isolated children mount a private /tmp over it.
     if not config.option.basetemp:
         config.option.basetemp = str(ROOT / "build" / "pytest-tmp")
+    # A suite started in the background (`cmd &`, nohup) inherits SIGINT or
+    # SIGHUP ignored, and every child would too: the terminal tests' Ctrl+C
+    # and hangup would reach nobody. Handled signals are reset at exec.
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    if signal.getsignal(signal.SIGHUP) == signal.SIG_IGN:
+        signal.signal(signal.SIGHUP, lambda number, frame: sys.exit(128 + number))
 
 
 def can_isolate():
