@@ -28,6 +28,11 @@ from zip_bytes import declare_size, flip_data_byte, make_zip, mark_encrypted  # 
 
 exec(PRELUDE)  # ensure_isolated, private_network, openvpn_at_usr_sbin, init_scripts, require_fake_sudo
 
+# Started in the background (`cmd &`, nohup), Python leaves SIGINT ignored
+# and the Ctrl+C case below would never arrive.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
 import marnu_tails_client as m  # noqa: E402
 
 ROUNDS = 2
