@@ -290,9 +290,9 @@ def test_ctrl_c_while_connecting_stops_the_attempt_and_tells_how_to_get_tor_back
         dialogue.terminal.receive(0.2)  # sudo's prompt is answered as it shows
     dialogue.terminal.ctrl_c()
     # Dots, the ^C the terminal echoes, and the dots of OpenVPN's last words.
-    # On a loaded machine, about once in ten runs (with sudo 1.9.13), a
-    # Ctrl+C here was seen to stop nothing while OpenVPN went on trying: a
-    # user presses it again, and so does this test.
+    # On a loaded machine a Ctrl+C here was seen, twice in some thirty runs
+    # (both with sudo 1.9.13), to stop nothing while OpenVPN went on trying:
+    # a user presses it again, and so does this test.
     try:
         failed = dialogue.terminal.read_until(b"\r\n[-] Something went wrong.\r\n", timeout=15)
     except TimeoutError:
