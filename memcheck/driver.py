@@ -21,17 +21,14 @@ from pathlib import Path
 TESTS = Path(__file__).resolve().parent.parent / "tests"
 sys.path.insert(0, str(TESTS))
 
-from conftest import FIXTURES  # noqa: E402
+from conftest import FIXTURES, take_terminal_signals  # noqa: E402
 from host_fakes import PRELUDE, FakeHost  # noqa: E402
 from test_api_account import ENCODED, NOT_JSON, VALUES  # noqa: E402
 from zip_bytes import declare_size, flip_data_byte, make_zip, mark_encrypted  # noqa: E402
 
 exec(PRELUDE)  # ensure_isolated, private_network, openvpn_at_usr_sbin, init_scripts, require_fake_sudo
 
-# Started in the background (`cmd &`, nohup), Python leaves SIGINT ignored
-# and the Ctrl+C case below would never arrive.
-if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
-    signal.signal(signal.SIGINT, signal.default_int_handler)
+take_terminal_signals()  # or the Ctrl+C case below never arrives
 
 import marnu_tails_client as m  # noqa: E402
 

@@ -20,9 +20,15 @@ def pytest_configure(config):
     # Keep test files out of /tmp: isolated children mount a private /tmp over it.
     if not config.option.basetemp:
         config.option.basetemp = str(ROOT / "build" / "pytest-tmp")
-    # A suite started in the background (`cmd &`, nohup) inherits SIGINT or
-    # SIGHUP ignored, and every child would too: the terminal tests' Ctrl+C
-    # and hangup would reach nobody. Handled signals are reset at exec.
+    take_terminal_signals()
+
+
+def take_terminal_signals():
+    """Handles SIGINT and SIGHUP again when they were inherited ignored.
+
+    A run started in the background (`cmd &`, nohup) inherits them ignored,
+    and every child would too: the tests' Ctrl+C and hangup would reach
+    nobody. Handled signals are reset to their defaults at exec."""
     if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
         signal.signal(signal.SIGINT, signal.default_int_handler)
     if signal.getsignal(signal.SIGHUP) == signal.SIG_IGN:
