@@ -30,6 +30,13 @@ def openvpn_clients(host):
     return host.root("pgrep -x openvpn || true").split()
 
 
+def openvpn_trying(host):
+    """Whether an OpenVPN holds its UDP socket, which it opens once it starts
+    connecting. Until then it is reading its profile, and it drops a SIGINT
+    that arrives in that time."""
+    return b'users:(("openvpn"' in host.root("ss -Huanp")
+
+
 def calls(host):
     return host.root(f"cat {CALL_LOG}").decode().splitlines()
 
