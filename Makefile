@@ -73,7 +73,7 @@ memcheck: build  ## run every operation under valgrind memcheck: no error, no bl
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD := build/fuzz
 FUZZ_TARGETS := menu_choice_fuzz json_decode_fuzz credential_url_fuzz zip_extract_fuzz ferm_rewrite_fuzz \
-  password_command_fuzz
+  password_command_fuzz visible_text_fuzz
 FUZZ_CXXFLAGS := -std=c++20 -g -O1 -Wall -Wextra -Werror -Isrc \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
 menu_choice_fuzz_SOURCES := src/client/menu_choice.cpp
@@ -86,7 +86,8 @@ zip_extract_fuzz_SOURCES := src/api/key_bundle.cpp src/api/private_tree.cpp src/
 zip_extract_fuzz_LIBS = -DMARNU_ZIP_SONAME='"$(shell objdump -p $$(pkg-config --variable=libdir libzip)/libzip.so | sed -n 's/ *SONAME *//p')"' \
   $(shell pkg-config --libs libzip) -ldl
 ferm_rewrite_fuzz_SOURCES := src/tunnel_config/ferm_rewrite.cpp src/api/server_settings_check.cpp
-password_command_fuzz_SOURCES := src/tunnel_control/connection_command.cpp src/common/errors.cpp src/common/fd_io.cpp
+visible_text_fuzz_SOURCES := src/common/visible_text.cpp
+password_command_fuzz_SOURCES := src/tunnel_control/connection_command.cpp src/tunnel_control/password_handover.cpp src/common/errors.cpp src/common/fd_io.cpp
 
 .SECONDEXPANSION:
 $(FUZZ_BUILD)/%_fuzz: fuzz/%_fuzz.cpp $$($$*_fuzz_SOURCES) $$(wildcard src/*/*.h fuzz/*.h)

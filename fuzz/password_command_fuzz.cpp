@@ -1,12 +1,14 @@
-// Password carrying: the root command line built for any password is run by
-// /bin/sh exactly as the client runs it, with every program it names
-// replaced by a fake that records its arguments (sudo runs the rest of its
-// command line). Invariants: the line runs the fixed sequence of commands
-// (the optional first step, mv, the ferm and Tor restarts, openvpn with the
-// profile and an askpass file) and nothing else, prints nothing, and OpenVPN's
-// askpass file holds exactly the password and a newline; a password with a
-// NUL character is refused before anything runs. Input: one byte that picks
-// the first step, then the password.
+// Password carrying: the root command line, built around the FIFO that
+// offers any password, is run by /bin/sh exactly as the client runs it, with
+// every program it names replaced by a fake that records its arguments (sudo
+// runs the rest of its command line). Invariants: the line runs the fixed
+// sequence of commands (the optional first step, mv, the ferm and Tor
+// restarts, openvpn with the profile and the FIFO) and nothing else, prints
+// nothing, and what OpenVPN reads from the FIFO
+// is exactly the password and a newline; nothing of the hand-over is left in
+// /tmp afterwards. A password with a NUL character or a line end is refused
+// before anything is made. Input: one byte that picks the first step, then
+// the password.
 //
 // The fakes live in a private mount namespace made at start-up, with empty
 // file systems over /tmp, /etc/init.d and /etc/ferm: the init scripts are
@@ -19,12 +21,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +40,7 @@
 #include "common/unique_fd.h"
 #include "fuzz_check.h"
 #include "tunnel_control/connection_command.h"
+#include "tunnel_control/password_handover.h"
 
 extern char** environ;
 
@@ -45,7 +51,7 @@ constexpr char kCalls[] = "/tmp/calls";
 constexpr char kReceived[] = "/tmp/askpass-received";
 
 // Each fake appends one line to the call log: its name and its arguments
-// (sudo's third one, the script that holds the password, is left out).
+// (sudo's third one, the script, is left out).
 // OpenVPN's fake also keeps what its askpass file holds.
 constexpr char kRecord[] = "printf '%s' \"${0##*/}\" >> /tmp/calls\n"
                            "for argument; do printf ' %s' \"$argument\" >> /tmp/calls; done\n"
@@ -108,6 +114,13 @@ std::vector<std::string> lines(const std::string& text) {
     return result;
 }
 
+std::vector<std::string> tmp_entries() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::vector<std::string> expected_calls(marnu::LaunchStep step) {
     std::vector<std::string> calls{"sudo bash -c and 0 more"};
     if (step == marnu::LaunchStep::install_openvpn) calls.push_back("apt-get -qq install openvpn");
@@ -146,14 +159,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto step = static_cast<marnu::LaunchStep>(data[0] % 3);
     const std::string password(reinterpret_cast<const char*>(data) + 1, size - 1);
 
-    std::string command;
+    std::optional<marnu::PasswordHandover> handover;
     try {
-        command = marnu::connection_command(step, marnu::settings::kOvpnConfigFile, password);
+        handover.emplace(password);
     } catch (const marnu::InvalidValue&) {
-        FUZZ_CHECK(password.find('\0') != std::string::npos);
+        FUZZ_CHECK(password.find_first_of(std::string_view("\0\r\n", 3)) != std::string::npos);
         return 0;
     }
-    FUZZ_CHECK(password.find('\0') == std::string::npos);
+    FUZZ_CHECK(password.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos);
+    const std::string command = marnu::connection_command(step, marnu::settings::kOvpnConfigFile, handover->path());
     ::unlink(kCalls);
     ::unlink(kReceived);
 
@@ -168,10 +182,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (calls != expected_calls(step))
         for (const std::string& call : calls) std::fprintf(stderr, "called: %s\n", call.c_str());
     FUZZ_CHECK(calls == expected_calls(step));
-    // Bash hands the process substitution over as /dev/fd/N.
-    constexpr std::string_view kOpenvpnCall = "openvpn --config /tmp/config.ovpn --askpass /dev/fd/";
-    FUZZ_CHECK(openvpn.starts_with(kOpenvpnCall) && openvpn.size() > kOpenvpnCall.size());
-    FUZZ_CHECK(openvpn.find_first_not_of("0123456789", kOpenvpnCall.size()) == std::string::npos);
+    const std::string openvpn_call = "openvpn --config /tmp/config.ovpn --askpass " + handover->path();
+    FUZZ_CHECK(openvpn == openvpn_call);
     FUZZ_CHECK(read_file(kReceived) == password + "\n");
+    handover.reset();
+    // Only the fakes' own files are left.
+    FUZZ_CHECK(tmp_entries() == std::vector<std::string>({"askpass-received", "calls", "fakes"}));
     return 0;
 }

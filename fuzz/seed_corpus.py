@@ -143,6 +143,21 @@ def password_command():
         "non-ascii": none + "p\u00e4ss\u20ac".encode() + b"\xff\xfe",
         "nul": none + b"a\x00b",
         "empty": stop,
+        "longest": none + b"x" * 4096,
+    }
+
+
+def visible_text():
+    escape, keep = b"\x00", b"\x01"
+    return {
+        "plain": escape + b"Sandbox-UDP",
+        "utf-8": keep + "Z\u00fcrich \u6771\u4eac \U0001f600".encode(),
+        "terminal-title": escape + b"\x1b]0;owned\x07name",
+        "csi": keep + b"\x1b[2J\x1b[H line\n",
+        "c1-csi": escape + "\u009b31m".encode(),
+        "clipboard": escape + b"\x1b]52;c;aGk=\x07",
+        "invalid-utf-8": keep + b"\x9b\xff\xc2\n",
+        "line-ends": keep + b"a\r\nb\rc\n",
     }
 
 
@@ -154,6 +169,7 @@ def main():
         "zip_extract_fuzz": zip_extract(),
         "ferm_rewrite_fuzz": ferm_rewrite(),
         "password_command_fuzz": password_command(),
+        "visible_text_fuzz": visible_text(),
     }.items():
         directory = CORPUS / target
         directory.mkdir(parents=True, exist_ok=True)

@@ -12,6 +12,8 @@ CA_BUNDLE = Path("/etc/ssl/certs/ca-certificates.crt")
 SYSTEM_CA_BUNDLE = SCRATCH / "system-ca-certificates.crt"
 # The stand-ins, and ferm's init script through /etc/default/ferm, log each call here in order.
 CALL_LOG = SCRATCH / "host-calls.log"
+# What sudo logs: on Tails the journal, which bug reports attach.
+SUDO_LOG = SCRATCH / "logs" / "sudo.log"
 HOSTNAME = "localhost"
 # Root's commands look here first: the apt, apt-get and pip3 stand-ins
 # (not in a Tails-like system, where the real ones run).
@@ -31,8 +33,11 @@ Defaults	env_reset
 Defaults	mail_badpass
 Defaults	secure_path="{path}"
 Defaults	use_pty
-# Nothing goes to this machine's syslog.
+# Nothing goes to this machine's syslog. What Tails' journal would hold of
+# sudo (every command line it runs, whole) goes to a file of the sandbox.
 Defaults	!syslog
+Defaults	logfile="{log}"
+Defaults	loglinelen=0
 # Tails' /etc/sudoers.d/always-ask-password: no grace time between calls.
 Defaults	timestamp_timeout=0
 root	ALL=(ALL:ALL) ALL
@@ -50,7 +55,7 @@ def root_path(stand_ins=True):
 
 
 def sudoers(mode, stand_ins=True):
-    return SUDOERS.format(path=root_path(stand_ins)) + AMNESIA_SUDOERS[mode]
+    return SUDOERS.format(path=root_path(stand_ins), log=SUDO_LOG) + AMNESIA_SUDOERS[mode]
 
 
 HOSTS = f"""\

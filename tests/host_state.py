@@ -3,6 +3,10 @@ stand-ins' call log and what the tunnel carries, read as root beside the client.
 In a Tails-like system the files are the system's; ping, which it lacks,
 runs from this machine's tools in the same namespaces."""
 
+import json
+import subprocess
+import sys
+
 from sandbox.accounts import PROVIDER_ADDRESS, UPLINK_ADDRESS
 from sandbox.host_config import CALL_LOG, TAILS_FERM_CONF
 from sandbox_support import TAILS
@@ -77,3 +81,50 @@ def assert_back_to_original(host, original_rules):
     assert live_ferm_conf(host) == TAILS_FERM_CONF.read_bytes()
     assert rules(host) == original_rules
     assert calls(host)[-len(RESTART_CALLS):] == RESTART_CALLS
+
+
+# Reads every process's command line and environment every 50 ms until its
+# standard input ends; then prints, as JSON, how many rounds it made and
+# where each needle (hex, one per argument) was seen.
+WATCH_PROCESSES = r"""
+import json, os, select, sys, time
+needles = [bytes.fromhex(argument) for argument in sys.argv[1:]]
+seen, rounds = [], 0
+while not select.select([sys.stdin], [], [], 0.05)[0]:
+    rounds += 1
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        for part in ("cmdline", "environ"):
+            try:
+                with open(f"/proc/{pid}/{part}", "rb") as f:
+                    data = f.read()
+            except OSError:
+                continue
+            for needle in needles:
+                if needle in data and (needle.hex(), part) not in [(s[0], s[2]) for s in seen]:
+                    seen.append((needle.hex(), data.split(b"\0")[0].decode(errors="replace"), part))
+print(json.dumps({"rounds": rounds, "seen": seen}))
+"""
+
+
+class ProcessWatch:
+    """Watches the host's processes for `needles` (bytes) in their command
+    lines and environments, from start() until stop()."""
+
+    def __init__(self, host, needles):
+        self.needles = list(needles)
+        self.process = host.spawn([sys.executable, "-c", WATCH_PROCESSES, *(n.hex() for n in self.needles)],
+                                  user="root", outer=True, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def stop(self):
+        """{needle: [(program, "cmdline" or "environ"), ...]} and the number of rounds."""
+        out, _ = self.process.communicate(b"stop\n", timeout=30)
+        report = json.loads(out)
+        found = {needle: [] for needle in self.needles}
+        for needle, program, part in report["seen"]:
+            found[bytes.fromhex(needle)].append((program, part))
+        return found, report["rounds"]
+
+
+def files_holding(host, needle, folder="/tmp"):
+    """The files below `folder` (read as root) whose contents hold `needle` (one line of text)."""
+    return host.root(f"grep -rlsF -f /dev/stdin {folder} || true", stdin=needle + b"\n").decode().split()

@@ -148,3 +148,18 @@ def test_unusable_settings_of_the_chosen_server_are_refused(settings):
     )
     assert outcome["error"] == "ValueError"
     assert outcome["message"] == "The provider sent unusable settings for server Bad one."
+
+
+@pytest.mark.parametrize("name, shown", [
+    ("Zürich 東京 😀", "Zürich 東京 😀"),
+    ("\x1b]0;owned\x07Oslo", "\\x1b]0;owned\\x07Oslo"),  # the terminal's title, then a bell
+    ("\x1b[2J\x1b[HBergen", "\\x1b[2J\\x1b[HBergen"),  # clear the screen, cursor home
+    ("\x1b]52;c;aGk=\x07Riga", "\\x1b]52;c;aGk=\\x07Riga"),  # write to the clipboard
+    ("\x9b31mRed", "\\x9b31mRed"),  # C1 CSI
+    ("tab\there\rline\nend\x7f", "tab\\x09here\\x0dline\\x0aend\\x7f"),
+], ids=["utf-8", "osc-title", "csi", "osc-clipboard", "c1-csi", "c0-and-del"])
+def test_server_names_reach_the_terminal_with_control_characters_made_visible(name, shown):
+    stdout, outcome = select({"status": "1", name: record(1)}, "1\n")
+    assert stdout == HEADING + f"1. {shown}\n".encode() + PROMPT
+    # The record keeps the name as the provider sent it.
+    assert outcome["result"] == repr({**record(1), "name": name})

@@ -20,10 +20,10 @@ import pytest
 from dialogue import (CONFIGURING, CONNECTED_MENU, INSTALLING_OPENVPN, INTERRUPTED, MENU, NO_SAVED_FIREWALL, REFUSAL,
                       RESTARTS, SERVER_LIST, TCP, UDP)
 from dialogue import dialogue_on  # noqa: F401
-from host_state import (as_tor, assert_back_to_original, assert_tunnel_up, calls, live_ferm_conf, openvpn_clients,
-                        openvpn_trying, ping, rules)
+from host_state import (ProcessWatch, as_tor, assert_back_to_original, assert_tunnel_up, calls, files_holding,
+                        live_ferm_conf, openvpn_clients, openvpn_trying, ping, rules)
 from sandbox.accounts import UPLINK_ADDRESS, account
-from sandbox.host_config import TAILS_FERM_CONF
+from sandbox.host_config import SUDO_LOG, TAILS_FERM_CONF
 from sandbox_support import OPENVPN_BY_APT, TAILS, fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
 from test_monitor import ADMIN_PASSWORD_LINE
 
@@ -183,6 +183,47 @@ def test_password_with_shell_special_characters_connects(host, dialogue_on):
     assert_tunnel_up(host, UDP, original)
 
 
+def handover_left(host):
+    """What is left in /tmp of the FIFOs that hand the password to OpenVPN."""
+    return [name for name in host.root("ls -A /tmp").split() if name.startswith(b"marnu-askpass")]
+
+
+def test_the_account_password_is_in_no_command_line_environment_log_or_shared_file(host, dialogue_on):
+    bob = account("bob")
+    secret = bob.password.encode()
+    # Also a piece that quoting for a shell would leave whole.
+    piece = b'pa$$ "word"'
+    # What the watch must see, to show that it would see the password.
+    canaries = [b"canary-in-a-command-line", b"canary-in-an-environment"]
+    watch = ProcessWatch(host, [secret, piece, *canaries])
+    host.spawn(["env", b"MARNU_CANARY=" + canaries[1], "sh", "-c", "sleep 60; :", canaries[0]])
+    original = rules(host)
+    dialogue = dialogue_on(host)
+    dialogue.log_in(bob.username, bob.password)
+    dialogue.expect(b"[+] Authentication successful.\n")
+    dialogue.connect(UDP)
+    time.sleep(OUTLIVE_SECONDS)
+    assert_tunnel_up(host, UDP, original)
+    assert files_holding(host, secret) == []
+    # The private key is in its own file only, which no other user may read.
+    key_line = host.root("cat /tmp/bob.key").splitlines()[1]
+    assert files_holding(host, key_line) == ["/tmp/bob.key"]
+    assert host.root("stat -c %a /tmp/bob.key") == b"600\n"
+
+    dialogue.type(b"2")
+    dialogue.expect(RESTARTS + MENU)
+    assert dialogue.quit() == 0
+    found, rounds = watch.stop()
+    assert rounds > 50 and all(found[canary] for canary in canaries), (rounds, found)
+    assert found[secret] == [] and found[piece] == []
+    # What Tails' journal would hold: the connection command, without the password.
+    journal = host.root(f"cat {SUDO_LOG}")
+    assert b"openvpn --config /tmp/config.ovpn --askpass /tmp/marnu-askpass-" in journal
+    assert secret not in journal and piece not in journal
+    assert secret not in dialogue.terminal.output
+    assert files_holding(host, secret) == [] and handover_left(host) == []
+
+
 def test_rejected_key_passphrase_fails_and_debug_dump_leaves_out_secure(host, dialogue_on):
     insecure = account("insecure")
     dialogue = dialogue_on(host, "--debug")
@@ -294,7 +335,7 @@ def test_ctrl_c_while_connecting_stops_the_attempt_and_tells_how_to_get_tor_back
     assert set(failed[dialogue.seen:failed.rindex(b"\r\n[-]")].replace(b"^C", b"")) <= {ord(".")}
     dialogue.seen = dialogue.terminal.consumed
     dialogue.expect(CHOOSE_RESET + MENU)
-    assert openvpn_clients(host) == []
+    assert openvpn_clients(host) == [] and handover_left(host) == []
     dialogue.type(b"3")
     dialogue.expect(RESTARTS + MENU)
     assert_back_to_original(host, original)

@@ -6,6 +6,7 @@ budget of an OpenVPN command, so no path decides the budget."""
 
 import os
 import signal
+import time
 from pathlib import Path
 
 import pytest
@@ -26,7 +27,7 @@ def command(openvpn=True):
     return 'exec sh "$MONITOR_CHILD"' + (" openvpn" if openvpn else "")
 
 
-def monitor(tmp_path, script, *, openvpn=True, debug=False, connected=False, after="", timeout=60):
+def monitor(tmp_path, script, *, openvpn=True, debug=False, connected=False, after="", timeout=60, name="Alpha"):
     """Runs the monitor on `script` in a child interpreter; its console output
     ends with "|result=... connected=..." once the call has returned."""
     child = write_script(tmp_path / "child.sh", script)
@@ -34,7 +35,7 @@ def monitor(tmp_path, script, *, openvpn=True, debug=False, connected=False, aft
 import marnu_tails_client as m
 m.DEBUG = {debug}
 m.CONNECTED = {connected}
-result = m.execute_connection_command({command(openvpn)!r}, {{"name": "Alpha"}})
+result = m.execute_connection_command({command(openvpn)!r}, {{"name": {name!r}}})
 sys.stdout.write(f"|result={{result!r}} connected={{m.CONNECTED}}")
 {after}
 """
@@ -137,6 +138,15 @@ def test_debug_echoes_each_line_and_dumps_the_output_without_secure(tmp_path):
     )
 
 
+def test_text_from_the_network_reaches_the_terminal_with_control_characters_made_visible(tmp_path):
+    # The provider's server name, and OpenVPN's lines (which may quote the server) in debug mode.
+    script = "printf 'peer \\033]0;owned\\007 \\302\\233 said\\n'\nexit 1\n"
+    stdout = monitor(tmp_path, script, debug=True, name="\x1b[2JAlpha\x9b")
+    shown = b"peer \\x1b]0;owned\\x07 \\x9b said\n"
+    assert stdout == (b"\r[+] Connecting to \\x1b[2JAlpha\\x9b VPN server\n" + shown + b"\n." + FAILED + shown + b"\n"
+                      + b"|result=None connected=False")
+
+
 def test_debug_after_success_echoes_but_dumps_nothing(tmp_path):
     stdout = monitor(tmp_path, f'echo "secure start"\necho "{MARKER}"\n', debug=True)
     assert stdout == CONNECTING + b"secure start\n\n." + MARKER.encode() + b"\n\n." + CONNECTED + (
@@ -172,8 +182,12 @@ def test_python_exits_while_the_tunnel_stays_up(tmp_path, ending):
     pid = int((tmp_path / "pid").read_text())
     try:
         assert stdout.endswith(b"|result=0 connected=True")
-        # Left running by design: only the client's process has ended.
-        assert Path(f"/proc/{pid}/cmdline").read_bytes().startswith(b"sleep\0")
+        # Left running by design: only the client's process has ended. (On a
+        # loaded machine the shell may reach its exec only after the marker.)
+        deadline = time.monotonic() + 10
+        while not Path(f"/proc/{pid}/cmdline").read_bytes().startswith(b"sleep\0"):
+            assert time.monotonic() < deadline, Path(f"/proc/{pid}/cmdline").read_bytes()
+            time.sleep(0.05)
     finally:
         os.kill(pid, signal.SIGTERM)
 

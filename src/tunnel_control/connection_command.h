@@ -10,14 +10,10 @@ namespace marnu {
 
 // "sudo bash -c '...'": the optional step, the move of /tmp/ferm.conf over
 // the live configuration, the ferm restart, Tor's restart (its failure does
-// not stop the rest), and OpenVPN with `profile` and an askpass file that
-// holds exactly `password` and a newline.
-//
-// A password of ASCII letters, digits and _ . , + @ % = : / - that does not
-// begin with "-" stands literally in `echo '...'`. Any other one would be
-// read by the shell (or by echo as an option), so it is printed by printf
-// from a quoted argument instead. InvalidValue for a password with a NUL
-// character, which no command line can carry.
-std::string connection_command(LaunchStep step, std::string_view profile, std::string_view password);
+// not stop the rest), and OpenVPN with `profile` and the password read from
+// `askpass` (see password_handover.h). The line holds no secret: sudo logs
+// it, and every local user can read it in /proc while it runs.
+// InvalidValue for a path with a character the shells would read.
+std::string connection_command(LaunchStep step, std::string_view profile, std::string_view askpass);
 
 }  // namespace marnu

@@ -1,6 +1,7 @@
 #include "tunnel_control/connection_monitor.h"
 
 #include "common/text_replace.h"
+#include "common/visible_text.h"
 
 namespace marnu {
 
@@ -20,6 +21,8 @@ bool ConnectionMonitor::reports_sudo_refusal() const {
     return false;
 }
 
-std::string ConnectionMonitor::debug_dump() const { return replace_all(output_, "secure", ""); }
+std::string ConnectionMonitor::debug_dump() const {
+    return visible_text(replace_all(output_, "secure", ""), LineEnds::keep);
+}
 
 }  // namespace marnu

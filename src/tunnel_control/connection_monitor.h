@@ -30,7 +30,8 @@ public:
     // on Tails, that means no administration password was set at start.
     bool reports_sudo_refusal() const;
 
-    // The output so far as shown in debug mode: every "secure" removed.
+    // The output so far as shown in debug mode: every "secure" removed, and
+    // control characters made visible (see visible_text.h).
     std::string debug_dump() const;
 
 private:

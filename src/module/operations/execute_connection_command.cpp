@@ -2,6 +2,7 @@
 // shows a dot per line of its output and reports whether the tunnel came up.
 #include <optional>
 
+#include "common/visible_text.h"
 #include "module/console.h"
 #include "module/operations.h"
 #include "tunnel_control/connection_monitor.h"
@@ -43,10 +44,12 @@ py::object execute_connection_command(py::object command, py::object server) {
         process.keep_running_in_background();
         throw;
     }
+    // The name comes from the provider: it may not drive the terminal.
+    server_name = visible_text(server_name);
     console::print("\r[+] Connecting to " + server_name + " VPN server");
 
     while (const std::optional<std::string> line = next_line(process, interrupted)) {
-        if (module_flag("DEBUG")) console::print(*line);
+        if (module_flag("DEBUG")) console::print(visible_text(*line, LineEnds::keep));
         console::write(".");
         console::flush();
         const ConnectionMonitor::Verdict verdict = monitor.take(*line);

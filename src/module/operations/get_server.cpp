@@ -6,6 +6,7 @@
 
 #include "api/key_bundle.h"
 #include "api/server_settings_check.h"
+#include "common/visible_text.h"
 #include "module/console.h"
 #include "module/operations.h"
 
@@ -49,6 +50,10 @@ bool usable_settings(const py::object& record) {
     return address && port && protocol && usable_server_settings(*address, *port, *protocol);
 }
 
+// A server's name as the terminal shows it: it comes from the provider, and
+// no control character in it may reach the terminal.
+std::string shown_name(const ListedServer& server) { return visible_text(to_utf8(py::str(server.name))); }
+
 [[noreturn]] void refuse(const std::string& message) {
     console::print("[-] " + message);
     raise(PyExc_ValueError, message);
@@ -62,7 +67,7 @@ py::object get_server(py::object username, py::object password) {
     call_operation("download_keys", username, password);
     const std::vector<ListedServer> servers = listed_servers(call_operation("get_servers", username, password));
     for (size_t i = 0; i < servers.size(); ++i)
-        console::print(std::to_string(i + 1) + ". " + to_utf8(py::str(servers[i].name)));
+        console::print(std::to_string(i + 1) + ". " + shown_name(servers[i]));
     if (servers.empty()) refuse("No VPN servers are available for this account.");
 
     const py::object choice = call_operation("get_input", py::int_(servers.size()));
@@ -72,7 +77,7 @@ py::object get_server(py::object username, py::object password) {
     const ListedServer& chosen = servers[static_cast<size_t>(number) - 1];
 
     if (!usable_settings(chosen.record))
-        refuse("The provider sent unusable settings for server " + to_utf8(py::str(chosen.name)) + ".");
+        refuse("The provider sent unusable settings for server " + shown_name(chosen) + ".");
     chosen.record[py::str("name")] = chosen.name;
     return chosen.record;
 }

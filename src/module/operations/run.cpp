@@ -2,6 +2,8 @@
 // user quits; any failure inside the menu loop ends the process with status 0.
 #include "client/main_menu.h"
 #include "client/socks_support.h"
+#include "common/core_dumps.h"
+#include "common/visible_text.h"
 #include "module/console.h"
 #include "module/operations.h"
 #include "tunnel_control/host_commands.h"
@@ -27,7 +29,8 @@ bool is_refusal(const py::object& token) {
 
 [[noreturn]] void end_after_failure(const py::error_already_set& failure, int line) {
     if (module_flag("DEBUG")) {
-        const std::string description = to_utf8(py::str(failure.value()));
+        // A failure's description may quote what the provider sent.
+        const std::string description = visible_text(to_utf8(py::str(failure.value())), LineEnds::keep);
         console::print(description);
         console::print("Error on line " + std::to_string(line) + " " +
                        to_utf8(py::str(failure.type().attr("__name__"))) + " " + description);
@@ -59,6 +62,8 @@ py::object run(py::object debug) {
             if (choice == 1) {
                 if (py::len(username) == 0) {
                     line = __LINE__; username = console::read_line("\nUsername: ");
+                    // From the password on, the process holds a secret.
+                    forbid_core_dumps();
                     line = __LINE__; password = console::read_password("Password: ");
                     line = __LINE__; const py::object token = call_operation("get_token", username, password);
                     if (is_refusal(token)) {
