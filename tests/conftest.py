@@ -1,6 +1,7 @@
 """Shared fixtures: run the client in a child Python, a fake `sudo` that
 records what it is asked to run, and a private /tmp and /etc/ferm."""
 
+import functools
 import json
 import os
 import shutil
@@ -12,15 +13,52 @@ from pathlib import Path
 
 import pytest
 
+# A session-wide fixture (autouse): the Connect that the last test checks.
+from silent_attempt import silent_attempt  # noqa: F401
+
 ROOT = Path(__file__).resolve().parent.parent
 FIXTURES = ROOT / "tests" / "fixtures"
+
+
+# This machine's own sudo is out of every test's reach: a sudo that refuses
+# and notes the attempt stands first on the PATH that every child inherits
+# (tests that let a command run put a fake of their own before it; the
+# sandbox's users have a PATH of their own). An attempt fails the session.
+SUDO_GUARD = ROOT / "build" / "test-sudo-guard"
+SUDO_GUARD_LOG = SUDO_GUARD / "attempts.log"
+
+
+def guard_sudo():
+    SUDO_GUARD.mkdir(parents=True, exist_ok=True)
+    SUDO_GUARD_LOG.unlink(missing_ok=True)
+    script = SUDO_GUARD / "sudo"
+    script.write_text('#!/bin/sh\n'
+                      f'printf "%s\\n" "$*" >> "{SUDO_GUARD_LOG}"\n'
+                      'echo "tests: this machine\'s sudo is not for tests: $*" >&2\n'
+                      'exit 1\n')
+    script.chmod(0o755)
+    os.environ["PATH"] = f"{SUDO_GUARD}:{os.environ['PATH']}"
 
 
 def pytest_configure(config):
     # Keep test files out of /tmp: isolated children mount a private /tmp over it.
     if not config.option.basetemp:
         config.option.basetemp = str(ROOT / "build" / "pytest-tmp")
+    config.addinivalue_line("markers", "runs_last: runs after every other test of the session")
     take_terminal_signals()
+    guard_sudo()
+
+
+def pytest_sessionfinish(session):
+    if SUDO_GUARD_LOG.exists():
+        print(f"\ntests asked this machine's sudo to run:\n{SUDO_GUARD_LOG.read_text()}", file=sys.stderr)
+        session.exitstatus = 1
+
+
+def pytest_collection_modifyitems(items):
+    # A test that waits for something started with the session goes last,
+    # so that the wait overlaps the other tests.
+    items.sort(key=lambda item: item.get_closest_marker("runs_last") is not None)
 
 
 def take_terminal_signals():
@@ -35,6 +73,7 @@ def take_terminal_signals():
         signal.signal(signal.SIGHUP, lambda number, frame: sys.exit(128 + number))
 
 
+@functools.cache
 def can_isolate():
     """Whether this machine lets us make private mount namespaces (root)."""
     if shutil.which("unshare") is None:
@@ -57,7 +96,13 @@ ISOLATE = [
 ]
 
 
-def run_python(code, stdin=b"", *, path_prefix=None, env=None, isolate=False, timeout=60):
+# A PID namespace and /proc of its own, where this machine allows it (as
+# root): the child sees no other process of the machine (an OpenVPN of a
+# sandbox, say).
+OWN_PROCESSES = ["unshare", "--pid", "--fork", "--mount-proc"]
+
+
+def run_python(code, stdin=b"", *, path_prefix=None, env=None, isolate=False, own_processes=False, timeout=60):
     """Runs `code` in a child interpreter with the module importable.
 
     Output is captured as bytes: text mode would turn "\\r" into "\\n"."""
@@ -70,6 +115,8 @@ def run_python(code, stdin=b"", *, path_prefix=None, env=None, isolate=False, ti
     command = [sys.executable, "-c", textwrap.dedent(code)]
     if isolate:
         command = ISOLATE + command
+    if own_processes and can_isolate():
+        command = OWN_PROCESSES + command
     return subprocess.run(command, input=stdin, capture_output=True, env=child_env, timeout=timeout)
 
 

@@ -33,6 +33,11 @@ APT_UPDATE_STAND_IN = b"[sandbox] apt update: stand-in, no package index is fetc
 INTERRUPTED = (b"[-] Interrupted: a VPN tunnel and firewall changes that were up stay as they are "
                b"(use Disconnect or Reset firewall settings next time).\n")
 NO_SAVED_FIREWALL = b"mv: cannot stat '/tmp/ferm.conf.back': No such file or directory\n"
+DISCONNECTING = b"[+] Disconnecting from current VPN server.\n"
+# What a client that starts says of a tunnel an earlier run left.
+LEFT_UP = b"[*] A VPN connection from an earlier run is still up: choose 2 to disconnect.\n"
+LEFT_OUTSIDE = (b"[*] An OpenVPN connection runs outside the client's firewall, and Tor does not use it: "
+                b"choose 2 to stop it.\n")
 
 
 def connected_lines(server):
@@ -111,11 +116,11 @@ class Dialogue:
         self.seen = end + 2
         return line
 
-    def start(self):
-        """Skips the banner up to the first menu."""
+    def start(self, first=MENU):
+        """Skips the banner up to `first`, the texts up to the first prompt."""
         self.terminal.read_until(b">> ")
-        self.seen = self.terminal.output.index(b">> ") + 3 - len(MENU.replace(b"\n", b"\r\n"))
-        self.expect(MENU)
+        self.seen = self.terminal.output.index(b">> ") + 3 - len(first.replace(b"\n", b"\r\n"))
+        self.expect(first)
 
     def log_in(self, username, password):
         self.type(b"1")
@@ -175,10 +180,10 @@ class Dialogue:
 def dialogue_on():
     dialogues = []
 
-    def start(host, *arguments):
+    def start(host, *arguments, first=MENU):
         dialogue = Dialogue(host, *arguments)
         dialogues.append(dialogue)
-        dialogue.start()
+        dialogue.start(first)
         return dialogue
 
     yield start

@@ -14,8 +14,10 @@ import ctypes, json, os, shutil, subprocess, sys, time
 
 def ensure_isolated():
     """Stops unless this child has a mount namespace of its own."""
+    # Without a parent in sight, this is the first process of a PID
+    # namespace of its own, whose /proc needed a mount namespace of its own.
     own = os.readlink("/proc/self/ns/mnt")
-    if own == os.readlink(f"/proc/{os.getppid()}/ns/mnt"):
+    if os.getppid() != 0 and own == os.readlink(f"/proc/{os.getppid()}/ns/mnt"):
         sys.exit("refusing to run: not in a private mount namespace")
     if not os.path.ismount("/tmp") or not os.path.ismount("/etc/ferm"):
         sys.exit("refusing to run: /tmp and /etc/ferm are not private")

@@ -25,7 +25,7 @@ INSTALL_MESSAGES = (
 )
 DISCONNECTING = b"[+] Disconnecting from current VPN server.\n"
 INSTALL_STEP = "apt-get -qq install openvpn 2> /dev/null && "
-STOP_STEP = "killall openvpn && "
+STOP_STEP = "killall -w openvpn && "
 SWITCH_AND_RUN = (
     "mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && (/etc/init.d/tor restart || true) && "
     "openvpn --config /tmp/config.ovpn"
@@ -239,7 +239,7 @@ def test_connected_without_a_running_openvpn_fails_at_the_kill_step(tmp_path):
     assert results[0]["askpass"] is None and results[0]["connected"] is True
     assert results[0]["live"] is None
     assert tmp == ["ferm.conf"]
-    assert host.calls() == ["killall openvpn"]
+    assert host.calls() == ["killall -w openvpn"]
 
 
 @pytest.mark.parametrize("tor_restart_status", [0, 1], ids=["tor-restarts", "tor-restart-fails"])

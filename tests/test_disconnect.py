@@ -20,20 +20,24 @@ RESET = ["bash", "-c", RESTORE]
 RESTARTS = ["/etc/init.d/network-manager restart", "/etc/init.d/ferm restart", "/etc/init.d/tor restart"]
 
 
-def tear_down(tmp_path, operation, connected):
-    """Calls the operation with a recording sudo; "before|" stands unflushed
-    in sys.stdout when it is called."""
+def tear_down(tmp_path, operation, connected, saved=False):
+    """Calls the operation with a sudo that records and runs nothing (as when
+    the administration password is not accepted); /tmp/ferm.conf.back
+    exists when `saved`. "before|" stands unflushed in sys.stdout when the
+    operation is called."""
     sudo = FakeSudo(tmp_path / "sudo", output="<sudo>\n")
     code = PRELUDE + f"""
 ensure_isolated()
 require_fake_sudo({sudo.path!r})
 import marnu_tails_client as m
+if {saved}:
+    open("/tmp/ferm.conf.back", "w").close()
 m.CONNECTED = {connected}
 sys.stdout.write("before|")
 print(m.{operation}())
 print(m.CONNECTED)
 """
-    result = run_python(code, path_prefix=sudo.path, isolate=True)
+    result = run_python(code, path_prefix=sudo.path, isolate=True, own_processes=True)
     assert result.returncode == 0, result.stderr.decode()
     return result.stdout, sudo.calls()
 
@@ -56,6 +60,18 @@ def test_reset_firewall_runs_its_line_and_leaves_connected_alone(tmp_path, conne
     stdout, calls = tear_down(tmp_path, "reset_firewall", connected=connected)
     assert stdout == b"before|<sudo>\nNone\n" + str(connected).encode() + b"\n"
     assert calls == [RESET]
+
+
+NOT_PUT_BACK = (b"[-] Nothing was changed: the administration password was not accepted. "
+                b"Tails' firewall was not put back.\n")
+
+
+@pytest.mark.parametrize("operation", ["disconnect", "reset_firewall"])
+def test_a_command_that_did_not_run_says_so_and_keeps_connected(tmp_path, operation):
+    # The saved copy is still there: root's mv never ran.
+    stdout, calls = tear_down(tmp_path, operation, connected=True, saved=True)
+    assert stdout == b"before|<sudo>\n" + NOT_PUT_BACK + b"None\nTrue\n"
+    assert calls == [DISCONNECT if operation == "disconnect" else RESET]
 
 
 def tear_down_through_bash(tmp_path, operation, saved):

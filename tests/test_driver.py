@@ -29,8 +29,9 @@ def fake(name, results=(None,), connected=None, error=None):
         return results.pop(0) if len(results) > 1 else results[0]
     setattr(m, name, operation)
 
-for name in ("get_token", "get_server", "configure_tails", "connect", "disconnect", "reset_firewall"):
+for name in ("get_token", "get_server", "configure_tails", "connect", "reset_firewall"):
     fake(name)
+fake("disconnect", connected=False)
 """
 
 
@@ -43,8 +44,10 @@ def menu(connected=False):
 
 
 def drive(setup, stdin, call="m.run()"):
+    # Alone in its PID namespace, the client finds no OpenVPN of another
+    # test or sandbox at start.
     code = FAKES + setup + f"\n{call}\nsys.stdout.write('RETURNED')\n"
-    return run_python(code, stdin=stdin)
+    return run_python(code, stdin=stdin, own_processes=True)
 
 
 def test_start_without_debug_shows_banner_and_menu_then_quits():
@@ -68,13 +71,21 @@ def test_disconnect_choice_while_not_connected_does_nothing():
 
 
 @pytest.mark.parametrize(
-    "connected, expected_calls",
-    [(False, b""), (True, b"<disconnect()>\n")],
+    "connected, disconnected, expected",
+    [
+        (False, False, b""),
+        (True, True, b"<disconnect()>\n"),
+        # A Disconnect that changed nothing (sudo refused): no OpenVPN runs
+        # here, so Tor stays blocked by the switched firewall.
+        (True, False, b"<disconnect()>\n"
+                      b"[*] Tor is blocked: start the client again and choose 3 to put Tails' firewall back.\n"),
+    ],
+    ids=["not connected", "connected", "disconnect changed nothing"],
 )
-def test_quit_disconnects_only_while_connected(connected, expected_calls):
-    setup = f"m.CONNECTED = {connected}\nfake('disconnect', connected=False)\n"
+def test_quit_disconnects_only_while_connected_and_says_when_that_failed(connected, disconnected, expected):
+    setup = f"m.CONNECTED = {connected}\nfake('disconnect', connected={not disconnected})\n"
     result = drive(setup, b"4\n")
-    assert result.stdout == START + menu(connected) + expected_calls + b"RETURNED"
+    assert result.stdout == START + menu(connected) + expected + b"RETURNED"
 
 
 def test_disconnect_choice_while_connected_then_menu_without_it():

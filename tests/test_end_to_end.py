@@ -11,20 +11,19 @@ each, a Connect that installs OpenVPN two.
 make test-tails runs these in Tails-like systems too (tests/sandbox_support.py):
 there, a first Connect may install OpenVPN with the system's real apt."""
 
-import json
 import time
-from types import SimpleNamespace
 
 import pytest
 
-from dialogue import (CONFIGURING, CONNECTED_MENU, INSTALLING_OPENVPN, INTERRUPTED, MENU, NO_SAVED_FIREWALL, REFUSAL,
-                      RESTARTS, SERVER_LIST, TCP, UDP)
+from dialogue import (CONFIGURING, CONNECTED_MENU, DISCONNECTING, INSTALLING_OPENVPN, INTERRUPTED, LEFT_OUTSIDE,
+                      LEFT_UP, MENU, NO_SAVED_FIREWALL, REFUSAL, RESTARTS, SERVER_LIST, TCP, UDP)
 from dialogue import dialogue_on  # noqa: F401
 from host_state import (ProcessWatch, as_tor, assert_back_to_original, assert_tunnel_up, calls, files_holding,
-                        live_ferm_conf, openvpn_clients, openvpn_trying, ping, rules)
-from sandbox.accounts import UPLINK_ADDRESS, account
+                        live_ferm_conf, openvpn_clients, ping, rules)
+from sandbox.accounts import ADMIN_PASSWORD, UPLINK_ADDRESS, account
 from sandbox.host_config import SUDO_LOG, TAILS_FERM_CONF
 from sandbox_support import OPENVPN_BY_APT, TAILS, fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
+from silent_attempt import connect_to_a_silent_server
 from test_monitor import ADMIN_PASSWORD_LINE
 
 pytestmark = needs_sandbox
@@ -109,7 +108,7 @@ def test_second_connect_switches_servers_and_quit_disconnects(host, dialogue_on)
 
     # Logged in already: no prompts; the keys come through the tunnel.
     dialogue.type(b"1")
-    dialogue.connect(TCP, before=b"[+] Disconnecting from current VPN server.\n")
+    dialogue.connect(TCP, before=DISCONNECTING)
     assert len(openvpn_clients(host)) == 1 and openvpn_clients(host) != first
     assert_tunnel_up(host, TCP, original)
     assert host.root("ls /tmp").split() == [b"ca.crt", b"config.ovpn", b"dave.crt", b"dave.key", b"ferm.conf.back"]
@@ -316,19 +315,9 @@ def test_connect_after_the_tunnel_ended_ends_the_client_and_tells_how_to_get_tor
 
 def test_ctrl_c_while_connecting_stops_the_attempt_and_tells_how_to_get_tor_back(host, dialogue_on):
     # A server that never answers: OpenVPN goes on trying until stopped.
-    silent = {"status": "1", "Silent": {"address": "127.0.0.9", "port": "1194", "proto": "udp"}}
-    host.set_provider_routes({"serversdetail/username/alice/password/wonderland.json":
-                              {"body": json.dumps({"data": silent})}})
     original = rules(host)
     dialogue = dialogue_on(host)
-    dialogue.log_in("alice", "wonderland")
-    dialogue.expect(b"[+] Authentication successful.\n\n[*] Getting servers...\n\n1. Silent\n\n>> ")
-    dialogue.type(b"1")
-    dialogue.expect_connecting(SimpleNamespace(name="Silent"))
-    deadline = time.monotonic() + 60
-    while not openvpn_trying(host):
-        assert time.monotonic() < deadline, "OpenVPN did not start connecting"
-        dialogue.terminal.receive(0.2)  # sudo's prompt is answered as it shows
+    connect_to_a_silent_server(host, dialogue)
     dialogue.terminal.ctrl_c()
     # Dots, the ^C the terminal echoes, and the dots of OpenVPN's last words.
     failed = dialogue.terminal.read_until(b"\r\n[-] Something went wrong.\r\n", timeout=15)
@@ -355,3 +344,84 @@ def test_sudo_refusing_is_followed_by_the_administration_password_line(fresh_san
                     + ADMIN_PASSWORD_LINE + MENU)
     assert rules(host) == original
     assert dialogue.quit() == 0
+
+
+# --- what a client leaves, and what the next one finds -------------------------
+
+WRONG_PASSWORD_THRICE = b"Sorry, try again.\n" * 2 + b"sudo: 3 incorrect password attempts\n"
+NOTHING_CHANGED = (b"[-] Nothing was changed: the administration password was not accepted. "
+                   b"The VPN connection is still up.\n")
+
+
+def test_a_disconnect_that_sudo_refuses_says_so_and_the_tunnel_stays_connected(host, dialogue_on):
+    original = rules(host)
+    dialogue = connected_dialogue(host, dialogue_on, UDP)
+    clients = openvpn_clients(host)
+    dialogue.sudo.password = b"not-the-administration-password"
+    dialogue.type(b"2")
+    dialogue.expect(WRONG_PASSWORD_THRICE + NOTHING_CHANGED + CONNECTED_MENU)
+    assert openvpn_clients(host) == clients
+    assert_tunnel_up(host, UDP, original)
+    dialogue.sudo.password = ADMIN_PASSWORD.encode()
+    dialogue.type(b"2")
+    dialogue.expect(RESTARTS + MENU)
+    assert_back_to_original(host, original)
+
+
+def interrupted_while_connected(host, dialogue_on):
+    dialogue = connected_dialogue(host, dialogue_on, UDP)
+    dialogue.terminal.ctrl_c()
+    dialogue.expect(b"^C\n" + INTERRUPTED)
+    assert dialogue.terminal.read_rest() == 130
+
+
+@pytest.mark.parametrize("then", ["disconnect", "connect to the other server", "reset, then start again"])
+def test_a_client_started_again_finds_the_tunnel_an_earlier_run_left(host, dialogue_on, then):
+    original = rules(host)
+    interrupted_while_connected(host, dialogue_on)
+    left = openvpn_clients(host)
+    again = dialogue_on(host, first=LEFT_UP + CONNECTED_MENU)
+    if then == "disconnect":
+        again.type(b"2")
+        again.expect(RESTARTS + MENU)
+        assert_back_to_original(host, original)
+    elif then == "connect to the other server":
+        again.log_in("alice", "wonderland")
+        again.expect(b"[+] Authentication successful.\n")
+        again.connect(TCP, before=DISCONNECTING)
+        # One tunnel: the old OpenVPN and its device are gone, and Tor's rule names the new one's.
+        assert len(openvpn_clients(host)) == 1 and openvpn_clients(host) != left
+        assert host.root("ip -br link show type tun").split()[0::3] == [b"tun0"]
+        assert b"outerface tun0 mod owner uid-owner debian-tor" in live_ferm_conf(host)
+        assert_tunnel_up(host, TCP, original)
+        assert again.quit() == 0
+        assert_back_to_original(host, original)
+    else:
+        # Tails' firewall back, OpenVPN left running: the next run offers to stop it.
+        again.type(b"3")
+        again.expect(RESTARTS + CONNECTED_MENU)
+        again.terminal.ctrl_c()
+        again.expect(b"^C\n" + INTERRUPTED)
+        assert again.terminal.read_rest() == 130
+        assert openvpn_clients(host) == left
+        third = dialogue_on(host, first=LEFT_OUTSIDE + CONNECTED_MENU)
+        third.type(b"2")
+        third.expect(NO_SAVED_FIREWALL + RESTARTS + MENU)
+        assert_back_to_original(host, original)
+
+
+# Started with the session's first test (tests/silent_attempt.py), checked last.
+@pytest.mark.runs_last
+def test_a_connect_to_a_server_that_never_answers_ends_after_two_minutes_with_nothing_left(silent_attempt):
+    assert silent_attempt is not None
+    host, dialogue = silent_attempt.host, silent_attempt.dialogue
+    failed, after_seconds = silent_attempt.failure()
+    # OpenVPN's two minutes count from its first line, a moment before it tries.
+    assert 110 < after_seconds < 135
+    assert set(failed[dialogue.seen:failed.rindex(b"\r\n[-]")]) <= {ord(".")}
+    dialogue.seen = dialogue.terminal.consumed
+    dialogue.expect(CHOOSE_RESET + MENU)
+    assert openvpn_clients(host) == [] and handover_left(host) == []
+    dialogue.type(b"3")
+    dialogue.expect(RESTARTS + MENU)
+    assert_back_to_original(host, silent_attempt.original)

@@ -88,6 +88,16 @@ def test_spent_budget_terminates_the_command_and_fails(tmp_path, openvpn, budget
     assert (tmp_path / "signal").read_text() == "TERM\n"
 
 
+def test_spent_budget_ends_every_process_of_the_command(tmp_path):
+    # What the command started ends with it, as OpenVPN does under sudo, and
+    # the monitor reports the failure once all of it has ended.
+    script = 'sleep 300 & echo $! > "$MONITOR_DIR/pid"\n' + lines(100) + STAY
+    stdout = monitor(tmp_path, script)
+    assert stdout == CONNECTING + b"." * 80 + FAILED + b"|result=None connected=False"
+    stat = Path(f"/proc/{(tmp_path / 'pid').read_text().strip()}/stat")
+    assert not stat.exists() or stat.read_text().split(")")[1].split()[0] == "Z"
+
+
 @pytest.mark.parametrize("connected", [False, True])
 def test_silent_command_that_fails_shows_an_empty_line_and_the_message(tmp_path, connected):
     stdout = monitor(tmp_path, "exit 1\n", connected=connected)

@@ -67,13 +67,16 @@ ChildProcess ChildProcess::spawn_shell(const std::string& command, const ShellOp
     short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
 
     SpawnFileActions actions;
-    if (options.terminal_fd >= 0) {
-        // A group of its own, which the terminal's Ctrl+C and hangup reach
-        // instead of ours. The child makes it the foreground itself, before
-        // the command can read the terminal (with every signal still
-        // blocked, so SIGTTOU cannot stop it).
+    const bool own_group = options.own_process_group || options.terminal_fd >= 0;
+    if (own_group) {
         flags |= POSIX_SPAWN_SETPGROUP;
         posix_spawnattr_setpgroup(&attributes.value, 0);
+    }
+    if (options.terminal_fd >= 0) {
+        // The terminal's Ctrl+C and hangup reach the child's group instead
+        // of ours. The child makes it the foreground itself, before the
+        // command can read the terminal (with every signal still blocked, so
+        // SIGTTOU cannot stop it).
         posix_spawn_file_actions_addtcsetpgrp_np(&actions.value, options.terminal_fd);
     }
     posix_spawnattr_setflags(&attributes.value, flags);
@@ -94,14 +97,15 @@ ChildProcess ChildProcess::spawn_shell(const std::string& command, const ShellOp
         errno = rc;
         throw_errno("Could not start the system shell", "/bin/sh");
     }
-    return ChildProcess(pid);
+    return ChildProcess(pid, own_group);
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), group_leader_(other.group_leader_) {}
 
 ChildProcess::~ChildProcess() {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
+    terminate();
     // Reap it if it ends within a second; otherwise leave it rather than hang.
     for (int i = 0; i < 20; ++i) {
         int status = 0;
@@ -112,7 +116,7 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::terminate() const {
-    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    if (pid_ > 0) ::kill(group_leader_ ? -pid_ : pid_, SIGTERM);
 }
 
 pid_t ChildProcess::release() { return std::exchange(pid_, -1); }

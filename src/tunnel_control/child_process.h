@@ -16,9 +16,12 @@ struct ShellOptions {
     int output_fd = -1;
     // Standard input from /dev/null instead of ours.
     bool input_from_null = false;
+    // A process group of its own, which terminate() ends as a whole: sudo
+    // passes the signal on to root's command, which we may not signal.
+    bool own_process_group = false;
     // With terminal_fd >= 0 (our controlling terminal, whose foreground we
-    // are) the child gets a process group of its own, made the terminal's
-    // foreground before the command runs.
+    // are) the child's own process group is made the terminal's foreground
+    // before the command runs.
     int terminal_fd = -1;
 };
 
@@ -34,7 +37,7 @@ public:
     // An unreaped child is asked to terminate and reaped if it ends soon.
     ~ChildProcess();
 
-    pid_t pid() const { return pid_; }
+    // Asks the child (its whole process group, when it has one) to terminate.
     void terminate() const;
     // Waits for the end and returns its exit code: the exit status, or minus
     // the signal number for a child killed by a signal.
@@ -43,8 +46,9 @@ public:
     pid_t release();
 
 private:
-    explicit ChildProcess(pid_t pid) : pid_(pid) {}
+    ChildProcess(pid_t pid, bool group_leader) : pid_(pid), group_leader_(group_leader) {}
     pid_t pid_ = -1;
+    bool group_leader_ = false;
 };
 
 // The exit code of a wait status: the exit status, or minus the signal number.

@@ -22,7 +22,9 @@ std::string_view first_step(LaunchStep step) {
         case LaunchStep::install_openvpn:
             return "apt-get -qq install openvpn 2> /dev/null && ";
         case LaunchStep::stop_running_openvpn:
-            return "killall openvpn && ";
+            // Waits until the old OpenVPN has ended, so that its tunnel
+            // device is free for the new one, which Tor's rule names.
+            return "killall -w openvpn && ";
         case LaunchStep::none:
             break;
     }

@@ -11,9 +11,9 @@ bool openvpn_installed() {
     return ::stat(kOpenvpnProgram, &info) == 0;
 }
 
-LaunchStep launch_step(bool openvpn_installed, bool connected) {
+LaunchStep launch_step(bool openvpn_installed, bool connected_or_running) {
     if (!openvpn_installed) return LaunchStep::install_openvpn;
-    return connected ? LaunchStep::stop_running_openvpn : LaunchStep::none;
+    return connected_or_running ? LaunchStep::stop_running_openvpn : LaunchStep::none;
 }
 
 }  // namespace marnu

@@ -6,14 +6,15 @@ namespace marnu {
 enum class LaunchStep {
     none,
     install_openvpn,       // OpenVPN is missing
-    stop_running_openvpn,  // a tunnel is up
+    stop_running_openvpn,  // a tunnel is up, or an OpenVPN runs
 };
 
 // Whether OpenVPN is where Debian's package installs it.
 bool openvpn_installed();
 
 // Installing OpenVPN comes first when it is missing; otherwise a tunnel that
-// is up is stopped.
-LaunchStep launch_step(bool openvpn_installed, bool connected);
+// is up, or any OpenVPN that runs (one of an earlier run, say), is stopped:
+// there is never more than one tunnel.
+LaunchStep launch_step(bool openvpn_installed, bool connected_or_running);
 
 }  // namespace marnu

@@ -1,41 +1,82 @@
 #include "tunnel_control/openvpn_process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <memory>
+#include <algorithm>
+#include <charconv>
+#include <string>
 #include <string_view>
 
-#include "common/ascii.h"
+#include "common/unique_dir.h"
 #include "common/unique_fd.h"
 
 namespace marnu {
 namespace {
 
-struct DirectoryClose {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
+// A process's status as /proc shows it to anyone; empty once it has ended.
+std::string status_of(int proc, const std::string& pid) {
+    const UniqueFd status(::openat(proc, (pid + "/status").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!status) return {};
+    char text[4096];
+    const ssize_t length = ::read(status.get(), text, sizeof text);
+    return length > 0 ? std::string(text, static_cast<size_t>(length)) : std::string();
+}
 
-// The process's command name, as /proc shows it (what killall matches).
-bool named_openvpn(int proc, const char* pid) {
-    const UniqueFd comm(::openat(proc, (std::string(pid) + "/comm").c_str(), O_RDONLY | O_CLOEXEC));
-    if (!comm) return false;  // ended meanwhile
-    char name[32];
-    const ssize_t length = ::read(comm.get(), name, sizeof name);
-    return length > 0 && std::string_view(name, static_cast<size_t>(length)) == "openvpn\n";
+// The value of a "Name:\tvalue" line of a status.
+std::string_view field(std::string_view status, std::string_view name) {
+    for (size_t start = 0; start < status.size();) {
+        const size_t end = std::min(status.find('\n', start), status.size());
+        const std::string_view line = status.substr(start, end - start);
+        if (line.size() > name.size() + 1 && line.starts_with(name) && line.substr(name.size(), 2) == ":\t")
+            return line.substr(name.size() + 2);
+        start = end + 1;
+    }
+    return {};
+}
+
+// How many PID namespaces down from this one's root a process sits: its
+// PIDs, one a namespace, in "NSpid". A process of a container or sandbox
+// started on this system sits deeper than this system's own processes.
+size_t namespace_depth(std::string_view status) {
+    const std::string_view pids = field(status, "NSpid");
+    return static_cast<size_t>(std::count(pids.begin(), pids.end(), '\t')) + (pids.empty() ? 0 : 1);
+}
+
+size_t own_namespace_depth() {
+    static const size_t depth = [] {
+        const UniqueDir proc(::opendir("/proc"));
+        return proc ? namespace_depth(status_of(::dirfd(proc.get()), "self")) : 0;
+    }();
+    return depth;
 }
 
 }  // namespace
 
-bool openvpn_running() {
-    const std::unique_ptr<DIR, DirectoryClose> proc(::opendir("/proc"));
-    if (!proc) return false;
+std::vector<pid_t> openvpn_processes() {
+    std::vector<pid_t> found;
+    const UniqueDir proc(::opendir("/proc"));
+    if (!proc) return found;
     while (const dirent* entry = ::readdir(proc.get())) {
-        if (ascii::is_digit(entry->d_name[0]) && named_openvpn(::dirfd(proc.get()), entry->d_name))
-            return true;
+        const std::string_view name = entry->d_name;
+        pid_t pid = 0;
+        if (name.empty() || std::from_chars(name.data(), name.data() + name.size(), pid).ptr != name.data() + name.size())
+            continue;
+        // The command name (what killall matches), of this system's processes only.
+        const std::string status = status_of(::dirfd(proc.get()), entry->d_name);
+        if (field(status, "Name") == "openvpn" && namespace_depth(status) <= own_namespace_depth())
+            found.push_back(pid);
     }
-    return false;
+    return found;
+}
+
+bool openvpn_running() { return !openvpn_processes().empty(); }
+
+bool openvpn_started_since(const std::vector<pid_t>& earlier) {
+    const std::vector<pid_t> now = openvpn_processes();
+    return std::any_of(now.begin(), now.end(), [&](pid_t pid) {
+        return std::find(earlier.begin(), earlier.end(), pid) == earlier.end();
+    });
 }
 
 }  // namespace marnu

@@ -1,6 +1,5 @@
 #include "tunnel_control/password_handover.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -11,10 +10,10 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <memory>
 
 #include "common/errors.h"
 #include "common/host_paths.h"
+#include "common/unique_dir.h"
 #include "common/unique_fd.h"
 
 namespace marnu {
@@ -25,10 +24,6 @@ constexpr std::string_view kFolderPrefix = "marnu-askpass-";
 constexpr char kFifoName[] = "askpass";
 // How often the FIFO is tried for a reader.
 constexpr auto kOfferInterval = std::chrono::milliseconds(20);
-
-struct DirectoryClose {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
 
 // Whether a folder named for `name`'s PID belongs to a client that has ended.
 bool left_by_ended_client(std::string_view name) {
@@ -147,7 +142,7 @@ void PasswordHandover::remove_files() const {
 }
 
 void remove_stale_handovers() {
-    const std::unique_ptr<DIR, DirectoryClose> tmp(::opendir(kTmpDirectory));
+    const UniqueDir tmp(::opendir(kTmpDirectory));
     if (!tmp) return;
     while (const dirent* entry = ::readdir(tmp.get())) {
         const std::string_view name = entry->d_name;

@@ -32,11 +32,19 @@ void tunnel_ended(TunnelId tunnel, int exit_code) {
     if (tunnel > state.expected_up_to) state.unexpected_end = exit_code;
 }
 
-void expect_tunnel_ends() {
+TunnelId expect_tunnel_ends() {
     Watch& state = watch();
     const std::lock_guard guard(state.lock);
+    const TunnelId before = state.expected_up_to;
     state.expected_up_to = state.last;
     state.unexpected_end.reset();
+    return before;
+}
+
+void watch_again(TunnelId expected_before) {
+    Watch& state = watch();
+    const std::lock_guard guard(state.lock);
+    state.expected_up_to = expected_before;
 }
 
 std::optional<int> take_unexpected_tunnel_end() {

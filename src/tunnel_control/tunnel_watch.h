@@ -15,8 +15,12 @@ TunnelId watch_new_tunnel();
 // Called once the tunnel's command has ended, with its exit code.
 void tunnel_ended(TunnelId tunnel, int exit_code);
 // Every tunnel watched so far is about to be ended on purpose: its end is
-// not reported, and one that ended unreported already is forgotten.
-void expect_tunnel_ends();
+// not reported, and one that ended unreported already is forgotten. Returns
+// what to hand to watch_again.
+TunnelId expect_tunnel_ends();
+// The tunnels were not ended after all (the root command did not run): their
+// end is reported again, as before expect_tunnel_ends.
+void watch_again(TunnelId expected_before);
 // The exit code of a watched tunnel that ended on its own, once; nothing
 // when none has since the last call.
 std::optional<int> take_unexpected_tunnel_end();

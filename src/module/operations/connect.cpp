@@ -5,6 +5,7 @@
 #include "tunnel_control/connection_command.h"
 #include "tunnel_control/host_commands.h"
 #include "tunnel_control/launch_step.h"
+#include "tunnel_control/openvpn_process.h"
 #include "tunnel_control/password_handover.h"
 #include "tunnel_control/tunnel_watch.h"
 
@@ -13,7 +14,7 @@ namespace marnu::ops {
 py::object connect(py::object server, py::object password) {
     const std::string password_text = text_argument(password, "password");
     const std::string profile = text_argument(module_value("OVPN_CONFIG_FILE"), "OVPN_CONFIG_FILE");
-    const LaunchStep step = launch_step(openvpn_installed(), module_flag("CONNECTED"));
+    const LaunchStep step = launch_step(openvpn_installed(), module_flag("CONNECTED") || openvpn_running());
     remove_stale_handovers();
     // Made first: a password that cannot be handed over fails before
     // anything runs. It is offered until this Connect is over, then removed.

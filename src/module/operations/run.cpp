@@ -7,7 +7,9 @@
 #include "module/console.h"
 #include "module/operations.h"
 #include "tunnel_control/host_commands.h"
+#include "tunnel_control/openvpn_process.h"
 #include "tunnel_control/tor_blocked.h"
+#include "tunnel_control/tunnel_state.h"
 
 namespace marnu::ops {
 namespace {
@@ -50,6 +52,11 @@ py::object run(py::object debug) {
     }
     ensure_socks_support();
     console::print(to_utf8(py::str(module_value("BANNER"))));
+    // A tunnel that an earlier run left (Ctrl+C, a closed terminal) is this
+    // run's to stop.
+    const LeftBehind found = left_behind(tunnel_state());
+    if (!found.notice.empty()) console::print(found.notice);
+    if (found.connected) set_module_flag("CONNECTED", true);
 
     py::object username = py::str("");
     py::object password = py::str("");
@@ -80,6 +87,9 @@ py::object run(py::object debug) {
                 line = __LINE__; call_operation("reset_firewall");
             } else if (choice == 4) {
                 line = __LINE__; if (module_flag("CONNECTED")) call_operation("disconnect");
+                // A Disconnect that did not happen is not passed over in silence.
+                if (module_flag("CONNECTED"))
+                    console::print(openvpn_running() ? kTunnelStaysUp : kTorBlockedRestartAndReset);
                 return py::none();
             }
         }
