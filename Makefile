@@ -10,8 +10,9 @@ PYTEST_ARGS ?=
 DEMO_ARGS ?=
 # make demo TAILS=6 or 7: the demo in a Tails-like system, with the package of make dist.
 TAILS ?=
-# What the Tails-like systems are made with (sandbox/tails_root.py).
-TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux git python3
+# What the Tails-like systems (sandbox/tails_root.py) and make dist
+# (scripts/build-debian-packages: sbuild in unshare mode) are made with.
+TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux git python3 sbuild uidmap
 
 help:            ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed 's/:.*## /\t/'
