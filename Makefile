@@ -132,7 +132,7 @@ tails-systems: dist-tools  ## as root: make dist and the Tails 6 and 7 systems, 
 	python3 -m sandbox.tails_root --no-recommends 6 7
 
 test-tails: deps tails-systems  ## as root: the package and bundle tests and the end-to-end suite in the Tails 6 and 7 systems
-	$(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_package.py tests/test_bundle.py
+	$(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_package.py tests/test_release_files.py tests/test_bundle.py
 	@failed=""; for tails in 6 7; do for openvpn in recommends apt; do \
 	  echo "== end-to-end suite: Tails $$tails, OpenVPN by $$openvpn"; \
 	  MARNU_SANDBOX_TAILS=$$tails MARNU_SANDBOX_OPENVPN=$$openvpn \
