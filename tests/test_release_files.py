@@ -9,6 +9,7 @@ import re
 import shutil
 import subprocess
 import tarfile
+import tempfile
 
 import pytest
 
@@ -171,11 +172,22 @@ needs_gpg = pytest.mark.skipif(shutil.which("gpg") is None or shutil.which("gpg-
                                reason="needs gpg and gpg-agent")
 
 
+@pytest.fixture
+def gnupg_home():
+    """A throwaway GNUPGHOME; its agent is stopped at the end. Short, under
+    /tmp: the agent's socket is made there, and a socket's path may not be
+    longer than 107 bytes."""
+    with tempfile.TemporaryDirectory(prefix="marnu-gpg-") as home:
+        env = {**os.environ, "GNUPGHOME": home}
+        try:
+            yield env
+        finally:
+            subprocess.run(["gpgconf", "--kill", "all"], env=env, check=True)
+
+
 @needs_gpg
-def test_checksums_are_signed_with_the_key_given_and_not_without(tmp_path):
-    home = tmp_path / "gnupg"
-    home.mkdir(mode=0o700)
-    env = {**os.environ, "GNUPGHOME": str(home)}
+def test_checksums_are_signed_with_the_key_given_and_not_without(tmp_path, gnupg_home):
+    env = gnupg_home
     gpg = ["gpg", "--batch", "--no-tty"]
     subprocess.run([*gpg, "--passphrase", "", "--quick-generate-key", "Release test <release@marnu.invalid>",
                     "ed25519", "sign", "never"], env=env, check=True, capture_output=True)
