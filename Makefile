@@ -10,8 +10,9 @@ PYTEST_ARGS ?=
 DEMO_ARGS ?=
 # make demo TAILS=6 or 7: the demo in a Tails-like system, with the package of make dist.
 TAILS ?=
-# What the Tails-like systems are made with (sandbox/tails_root.py).
-TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux git python3
+# What the Tails-like systems (sandbox/tails_root.py) and make dist
+# (scripts/build-debian-packages: sbuild in unshare mode) are made with.
+TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux git python3 sbuild uidmap
 
 help:            ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed 's/:.*## /\t/'
@@ -111,8 +112,11 @@ fuzz: deps $(FUZZ_TARGETS:%=$(FUZZ_BUILD)/%)  ## build the fuzz targets and run 
 dist-tools:      ## install the Debian tools that make dist and the Tails-like systems need
 	./scripts/install-system-packages $(TAILS_TOOLS)
 
-dist: dist-tools ## build the Debian packages for Tails 6 and 7 (dist/tails6, dist/tails7, dist/SHA256SUMS), as root
-	./scripts/build-debian-packages
+# SIGNING_KEY=<fingerprint>: gpg signs dist/SHA256SUMS with that key.
+SIGNING_KEY ?=
+
+dist: dist-tools ## as root: the Debian packages and portable bundles for Tails 6 and 7 (dist/tails6, dist/tails7, dist/SHA256SUMS; SIGNING_KEY=<fingerprint> signs)
+	SIGNING_KEY="$(SIGNING_KEY)" ./scripts/build-debian-packages
 
 # The end-to-end suite against each Tails major's package in a Tails-like
 # system (sandbox/tails_root.py), with OpenVPN brought by the package's
@@ -128,8 +132,8 @@ tails-systems: dist-tools  ## as root: make dist and the Tails 6 and 7 systems, 
 	python3 -m sandbox.tails_root 6 7
 	python3 -m sandbox.tails_root --no-recommends 6 7
 
-test-tails: deps tails-systems  ## as root: the package tests and the end-to-end suite in the Tails 6 and 7 systems
-	$(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_package.py
+test-tails: deps tails-systems  ## as root: the package and bundle tests and the end-to-end suite in the Tails 6 and 7 systems
+	$(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_package.py tests/test_release_files.py tests/test_bundle.py
 	@failed=""; for tails in 6 7; do for openvpn in recommends apt; do \
 	  echo "== end-to-end suite: Tails $$tails, OpenVPN by $$openvpn"; \
 	  MARNU_SANDBOX_TAILS=$$tails MARNU_SANDBOX_OPENVPN=$$openvpn \

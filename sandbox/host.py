@@ -20,8 +20,10 @@ from .pki import generate
 
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
 PKI = SCRATCH / "pki"
-# The client as the package installs it.
+# The client as the package installs it, and as the portable bundle is
+# unpacked into the Persistent Folder where there is no package.
 TAILS_CLIENT = "/usr/bin/marnu-tails-client"
+BUNDLE_CLIENT = "/home/amnesia/Persistent/marnu-tails-client/marnu-tails-client"
 
 
 def log(options, message):
@@ -45,6 +47,8 @@ def build(options):
     log(options, "private /run, /tmp, /home and /etc")
     needed = python_paths(options.python)
     reused_pki = read_pki(options.pki) if options.pki else None
+    # Held open: the private mounts below may hide or cover its path.
+    persistent = os.open(options.persistent, os.O_PATH | os.O_DIRECTORY) if options.persistent else None
     filesystem.make_private_mounts(keep=[*needed, PROJECT_ROOT])
     filesystem.make_private_etc()
     # The project too: the sandbox reads its files (Tails' ferm.conf, the
@@ -70,7 +74,7 @@ def build(options):
     tor_ids = None
     if options.tails_layers:
         log(options, f"the Tails-like system: {options.tails_layers}")
-        tails_view.build(options.tails_layers.split(":"), PKI, options.sudo, ferm_conf, admin_password)
+        tails_view.build(options.tails_layers.split(":"), PKI, options.sudo, ferm_conf, admin_password, persistent)
         tor_ids = tails_view.user_ids("debian-tor")
 
     log(options, "networks: host (lo, eth0) and the internet (provider, tunnel ends)")
@@ -92,7 +96,7 @@ def command_for(options):
     if options.shell:
         return ["bash", "-i"]
     if options.tails_layers:
-        return [TAILS_CLIENT]
+        return [TAILS_CLIENT if tails_view.path(TAILS_CLIENT).exists() else BUNDLE_CLIENT]
     return [str(Path(options.python).parent / "marnu-tails-client")]
 
 
@@ -131,6 +135,7 @@ def parse(argv):
     parser.add_argument("--verbose", action="store_true")
     parser.add_argument("--without-openvpn", action="store_true")
     parser.add_argument("--tails-layers")
+    parser.add_argument("--persistent")
     parser.add_argument("--own-user-namespace", action="store_true")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args(argv)

@@ -8,7 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from . import tails_root, user_namespace
+from . import tails_root, user_namespace, users
 from .host_config import SUDO_MODES
 
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
@@ -76,12 +76,20 @@ def parse(argv):
     tails.add_argument("--no-recommends", action="store_true",
                        help="install without the package's Recommends: OpenVPN is missing until the client "
                             "installs it")
+    tails.add_argument("--no-package", action="store_true",
+                       help="the system as Tails starts, without the package: for the portable bundle")
+    tails.add_argument("--persistent", metavar="DIR",
+                       help="a folder of this machine (made if missing) at /home/amnesia/Persistent, "
+                            "amnesia's, which outlives the host as Tails' Persistent Folder outlives a restart")
     tails.add_argument("--prepare", action="store_true",
                        help="only make the cached root and the installed package (build/tails/), then exit")
     parser.add_argument("command", nargs=argparse.REMAINDER, help="the command (default: the client)")
     options = parser.parse_args(argv)
-    if options.tails is None and (options.package or options.no_recommends or options.prepare):
-        parser.error("--package, --no-recommends and --prepare go with --tails")
+    if options.tails is None and (options.package or options.no_recommends or options.prepare or options.no_package
+                                  or options.persistent):
+        parser.error("--package, --no-recommends, --no-package, --persistent and --prepare go with --tails")
+    if options.no_package and (options.package or options.no_recommends):
+        parser.error("--no-package takes neither --package nor --no-recommends")
     if options.tails and options.without_openvpn:
         parser.error("--without-openvpn hides this machine's OpenVPN; with --tails, use --no-recommends")
     return options
@@ -118,8 +126,19 @@ def relay_ready(ready_read, ready_fd, unshare_pid):
 
 def tails_layers(options):
     """The Tails-like system's overlay layers, made (once) if missing."""
+    if options.no_package:
+        return [tails_root.root_for(options.tails)]
     package = options.package or tails_root.default_package(options.tails)
     return tails_root.layer_for(options.tails, package, recommends=not options.no_recommends)
+
+
+def persistent_folder(path):
+    """The Persistent Folder's folder on this machine, made amnesia's (0700) when missing."""
+    folder = Path(path).resolve()
+    if not folder.exists():
+        folder.mkdir(mode=0o700, parents=True)
+        os.chown(folder, users.AMNESIA_UID, users.AMNESIA_UID)
+    return str(folder)
 
 
 def host_command(options, ready_fd):
@@ -133,6 +152,8 @@ def host_command(options, ready_fd):
         command += ["--pki", os.path.abspath(options.pki)]
     if options.tails:
         command += ["--tails-layers", ":".join(str(layer) for layer in tails_layers(options))]
+    if options.persistent:
+        command += ["--persistent", persistent_folder(options.persistent)]
     if own_user_namespace:
         command.append("--own-user-namespace")
     for flag in ("shell", "hold", "verbose", "without_openvpn"):

@@ -10,9 +10,14 @@ the tests' commands unless they ask for this machine's view: its Python,
 sudo, bash, mv, killall, ferm, iptables, apt and OpenVPN are the root's.
 The stand-ins for the provider, Tor (microsocks, as the root's debian-tor)
 and the OpenVPN servers keep running from this machine's files, in the same
-namespaces."""
+namespaces.
+
+With a Persistent Folder (sandbox/run --persistent DIR), DIR of this
+machine is /home/amnesia/Persistent: what amnesia leaves there is there
+again in the next host, as after a restart of Tails."""
 
 import os
+import subprocess
 from pathlib import Path
 
 from . import host_config, users
@@ -42,13 +47,23 @@ def mount(layers):
     mount_tmpfs(VIEW / "home", 0o755)
 
 
-def build(layers, pki, sudo_mode, ferm_conf, admin_password):
-    """Mounts the system and writes what the sandbox's host needs into its /etc."""
+def build(layers, pki, sudo_mode, ferm_conf, admin_password, persistent=None):
+    """Mounts the system and writes what the sandbox's host needs into its /etc;
+    `persistent`, a descriptor of the Persistent Folder's folder, goes at
+    /home/amnesia/Persistent."""
     mount(layers)
     etc = VIEW / "etc"
     host_config.configure(etc, pki, sudo_mode, tails_like=True)
     users.install(etc, ferm_conf, admin_password)
-    make_home("amnesia", users.AMNESIA_UID, users.AMNESIA_UID, root=VIEW)
+    home = make_home("amnesia", users.AMNESIA_UID, users.AMNESIA_UID, root=VIEW)
+    if persistent is not None:
+        target = home / "Persistent"
+        target.mkdir(mode=0o700)
+        os.chown(target, users.AMNESIA_UID, users.AMNESIA_UID)
+        # The descriptor's own folder, not whatever its path names by now;
+        # mount must not turn /proc/self/fd/N back into that path.
+        subprocess.run(["mount", "--no-canonicalize", "--bind", f"/proc/self/fd/{persistent}", str(target)],
+                       check=True, pass_fds=[persistent])
 
 
 def user_ids(name):

@@ -135,7 +135,7 @@ class Dialogue:
         """Reads what `apt update` shows: the stand-in's line, or a Tails-like
         system's real apt, whose progress texts come in no fixed pieces: its
         fetch from the offline repository and its last line are checked."""
-        if not TAILS:
+        if not self.host.tails:
             self.expect(APT_UPDATE_STAND_IN)
             return
         last = b"All packages are up to date.\r\n"

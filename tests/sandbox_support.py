@@ -75,10 +75,11 @@ class Sandbox:
 
     def __init__(self, pki_dir, *options, launcher=()):
         self.pki_dir = None if pki_dir is None else Path(pki_dir)
-        self.options = (*TAILS_OPTIONS, *options)
-        self.tails = TAILS
+        # A host may ask for a Tails-like system of its own.
+        self.options = (*(() if "--tails" in options else TAILS_OPTIONS), *options)
+        self.tails = self.options[self.options.index("--tails") + 1] if "--tails" in self.options else None
         # The client as the user starts it: the package's in a Tails-like system.
-        self.client = "/usr/bin/marnu-tails-client" if TAILS else CLIENT
+        self.client = "/usr/bin/marnu-tails-client" if self.tails else CLIENT
         self.launcher_prefix = list(launcher)
         self.launcher = None
         self.host_pid = None

@@ -77,11 +77,15 @@ def test_package_is_named_for_the_project_version_and_its_release(package):
         "marnu-tails-client", version, "amd64")
 
 
-def test_module_launcher_and_command_are_where_the_release_python_finds_them(package):
+def test_module_launcher_and_command_are_where_the_release_python_finds_them(package, tmp_path):
     release, _, contents = package
     major, minor = release["python"]
     module = f"{SITE}/marnu_tails_client.cpython-{major}{minor}-x86_64-linux-gnu.so"
     assert module in contents
+    # The installed module loads the system's libzip: no RUNPATH, unlike the bundle's.
+    (tmp_path / "module.so").write_bytes(contents[module][1])
+    dump = subprocess.run(["objdump", "-p", tmp_path / "module.so"], capture_output=True, text=True, check=True)
+    assert "RUNPATH" not in dump.stdout and "RPATH" not in dump.stdout
     assert f"{SITE}/marnu_tails_launcher.py" in contents
     metadata = contents[f"{SITE}/marnu_tails_client-{VERSION}.dist-info/METADATA"][1].decode()
     assert f"\nVersion: {VERSION}\n" in metadata
@@ -111,11 +115,12 @@ def test_depends_cover_the_release_python_and_the_libraries_the_module_loads(pac
     assert "openvpn" in relations(deb, "Recommends")
 
 
-def test_checksums_cover_every_package():
+def test_checksums_cover_every_package_and_bundle():
     listed = {}
     for line in (DIST / "SHA256SUMS").read_text().splitlines():
         digest, name = line.split(maxsplit=1)
         listed[name.lstrip("*")] = digest
     assert listed == {
-        str(deb.relative_to(DIST)): hashlib.sha256(deb.read_bytes()).hexdigest() for deb in packages()
+        str(path.relative_to(DIST)): hashlib.sha256(path.read_bytes()).hexdigest()
+        for path in [*packages(), *DIST.glob("tails*/*.tar.gz")]
     }
