@@ -13,9 +13,6 @@ from pathlib import Path
 
 import pytest
 
-# A session-wide fixture (autouse): the Connect that the last test checks.
-from silent_attempt import silent_attempt  # noqa: F401
-
 ROOT = Path(__file__).resolve().parent.parent
 FIXTURES = ROOT / "tests" / "fixtures"
 
@@ -47,6 +44,9 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "runs_last: runs after every other test of the session")
     take_terminal_signals()
     guard_sudo()
+    # A session-wide fixture (autouse): the Connect that the last test checks.
+    import silent_attempt
+    config.pluginmanager.register(silent_attempt, "silent_attempt")
 
 
 def pytest_sessionfinish(session):
