@@ -72,12 +72,11 @@ memcheck: build  ## run every operation under valgrind memcheck: no error, no bl
 # committed seeds (fuzz/corpus/<target>) for FUZZ_SECONDS seconds.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD := build/fuzz
-FUZZ_TARGETS := menu_choice_fuzz json_decode_fuzz credential_url_fuzz zip_extract_fuzz ferm_rewrite_fuzz \
+FUZZ_TARGETS := menu_choice_fuzz credential_url_fuzz zip_extract_fuzz ferm_rewrite_fuzz \
   password_command_fuzz
 FUZZ_CXXFLAGS := -std=c++20 -g -O1 -Wall -Wextra -Werror -Isrc \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
 menu_choice_fuzz_SOURCES := src/client/menu_choice.cpp
-json_decode_fuzz_SOURCES := fuzz/json_reference.cpp src/api/json_text.cpp
 credential_url_fuzz_SOURCES := src/api/api_url.cpp
 credential_url_fuzz_LIBS = $(shell pkg-config --libs libcurl)
 zip_extract_fuzz_SOURCES := src/api/key_bundle.cpp src/api/private_tree.cpp src/api/zip_library.cpp \
