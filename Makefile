@@ -79,7 +79,7 @@ FUZZ_CXXFLAGS := -std=c++20 -g -O1 -Wall -Wextra -Werror -Isrc \
 menu_choice_fuzz_SOURCES := src/client/menu_choice.cpp
 credential_url_fuzz_SOURCES := src/api/api_url.cpp
 credential_url_fuzz_LIBS = $(shell pkg-config --libs libcurl)
-zip_extract_fuzz_SOURCES := src/api/key_bundle.cpp src/api/private_tree.cpp src/api/zip_library.cpp \
+zip_extract_fuzz_SOURCES := src/api/key_bundle.cpp src/common/private_files.cpp src/api/zip_library.cpp \
   src/common/shared_library.cpp src/common/errors.cpp src/common/fd_io.cpp
 # The soname the module's build reads from the library, as it does.
 zip_extract_fuzz_LIBS = -DMARNU_ZIP_SONAME='"$(shell objdump -p $$(pkg-config --variable=libdir libzip)/libzip.so | sed -n 's/ *SONAME *//p')"' \

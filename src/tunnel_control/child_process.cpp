@@ -97,8 +97,6 @@ ChildProcess ChildProcess::spawn_shell(const std::string& command, const ShellOp
     return ChildProcess(pid);
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
-
 ChildProcess::~ChildProcess() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);

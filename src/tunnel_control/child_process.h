@@ -27,14 +27,11 @@ public:
     // Runs `/bin/sh -c command` as `options` say.
     static ChildProcess spawn_shell(const std::string& command, const ShellOptions& options = {});
 
-    ChildProcess(ChildProcess&& other) noexcept;
-    ChildProcess& operator=(ChildProcess&&) = delete;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     // An unreaped child is asked to terminate and reaped if it ends soon.
     ~ChildProcess();
 
-    pid_t pid() const { return pid_; }
     void terminate() const;
     // Waits for the end and returns its exit code: the exit status, or minus
     // the signal number for a child killed by a signal.
