@@ -42,10 +42,12 @@ test: build      ## run every test
 
 # The peers: requests with SOCKS support, and pycurl built against the same
 # libcurl as the client (not a wheel with a libcurl of its own).
-bench: build     ## measure our overhead against the peers; prints a table, writes bench/results.json
+# BENCH_ARGS="--rounds-scale 0.1 --no-goals": the quick run of CI.
+BENCH_ARGS ?=
+bench: build     ## measure our overhead against the peers; prints a table, writes bench/results.json; fails on a goal not met
 	$(VPY) -m pip install -q --disable-pip-version-check "requests[socks]" PySocks
 	$(VPY) -m pip install -q --disable-pip-version-check --no-binary pycurl pycurl
-	$(VPY) bench/run.py
+	$(VPY) bench/run.py $(BENCH_ARGS)
 
 # The sanitized module lives in its own environment and build tree, whose
 # interpreter is linked with the sanitizer runtimes (scripts/sanitized_python.cpp):
