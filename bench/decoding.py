@@ -1,5 +1,5 @@
-"""Figure 4: a 1 MB server list decoded into Python objects by get_servers,
-against json.loads on the same bytes.
+"""Figure 4: a check that get_servers, which decodes through Python's json
+module, costs no more than json.loads on the same bytes (a 1 MB server list).
 
 get_servers decodes what send_to_api returns; here send_to_api is replaced in
 the module's namespace by a function that returns the prepared bytes, and the
@@ -53,8 +53,8 @@ def decoding(rounds):
             "4 decode 1 MB server list [ms]",
             ms(got["ours"] - got["call"]),
             ms(got["peer"]),
-            "<= 1.2x json.loads",
-            lambda ours, peer: ours <= 1.2 * peer,
+            "<= 1.05x json.loads",
+            lambda ours, peer: ours <= 1.05 * peer,
             note="%d bytes" % got["bytes"],
         )
     ]

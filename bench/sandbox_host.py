@@ -19,11 +19,12 @@ unavailable = UNAVAILABLE
 
 
 @contextlib.contextmanager
-def simulated_host():
+def simulated_host(*options):
+    """A started host; `options` go to sandbox/run (--sudo nopasswd, say)."""
     scratch = ROOT / "build" / "bench"
     scratch.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=scratch) as directory:
-        host = Sandbox(pki.generate(Path(directory) / "pki")).start()
+        host = Sandbox(pki.generate(Path(directory) / "pki"), *options).start()
         try:
             yield host
         finally:

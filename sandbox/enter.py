@@ -94,7 +94,12 @@ def main(argv=None):
     take_the_terminal()
     env = identity.environment(options.user, stand_ins=system is None)
     ids = identity.identity(options.user)
-    os.chdir(env["HOME"] if os.path.isdir(env["HOME"]) else "/")
+    try:
+        os.chdir(env["HOME"])
+    except OSError:
+        # None, or this machine's own (/var/lib/tor of an installed tor, say),
+        # which a sandbox in a user namespace of its own cannot enter.
+        os.chdir("/")
     os.setgroups(ids["extra_groups"])
     os.setgid(ids["group"])
     os.setuid(ids["user"])

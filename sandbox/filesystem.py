@@ -113,21 +113,23 @@ def _outermost(paths):
 
 def _cover(ancestor, mode, needed, name, stash_dir=SCRATCH / "stash"):
     """Mounts a tmpfs over `ancestor` in which only the `needed` paths
-    below it reappear (read-only), with the directories on the way open to all."""
-    stashed = []
-    for index, path in enumerate(needed):
-        stash = stash_dir / f"{name}-{index}"
-        stash.mkdir()
-        bind(path, stash, read_only=True)
-        stashed.append((path, stash))
-    mount_tmpfs(ancestor, mode)
-    for path, stash in stashed:
-        path.mkdir(parents=True, exist_ok=True)
-        for directory in [path, *path.parents]:
-            if directory == ancestor:
+    below it reappear (read-only), with the directories on the way open to all.
+
+    The tmpfs is filled while it waits in `stash_dir`, then moved over the
+    ancestor with what it holds: the stash may lie below the ancestor itself
+    (the project in a private folder, its scratch space inside it)."""
+    cover = stash_dir / name
+    cover.mkdir()
+    mount_tmpfs(cover, mode)
+    for path in needed:
+        inside = cover / path.relative_to(ancestor)
+        inside.mkdir(parents=True)
+        for directory in [inside, *inside.parents]:
+            if directory == cover:
                 break
             directory.chmod(0o755)
-        run("mount", "--move", str(stash), str(path))
+        bind(path, inside, read_only=True)
+    run("mount", "--move", str(cover), str(ancestor))
 
 
 def make_reachable(paths, stash_dir=SCRATCH / "stash"):
@@ -136,7 +138,7 @@ def make_reachable(paths, stash_dir=SCRATCH / "stash"):
     A directory that others may not enter on the way (such as /root) is
     covered by a tmpfs in which only the needed paths reappear, bound from
     their originals; the originals themselves are not changed. The binds
-    wait in `stash_dir` while the tmpfs goes on."""
+    are made in `stash_dir` before the tmpfs goes on."""
     blocked = {}
     for path in _outermost(paths):
         ancestor = first_blocked_ancestor(path)

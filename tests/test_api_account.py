@@ -125,6 +125,7 @@ VALUES = {
     "escaped and plain spelling of one name": b'{"data": {"k\\u0041": 1, "b": 2, "kA": 3, "\\u006bA": 4}}',
     "escapes among raw utf-8": '{"data": ["\u00e9\\t\u20ac\\u20ac\U0001f600", "\\"\u00e9"]}'.encode(),
     "numbers near the ends of the ranges": b'{"data": [-0.0e0, 0e-99999, 1e4000, 123456789012345678, 1234567890123456789]}',
+    "numbers beyond every float": b'{"data": [1e5000, -1e99999, 1e-99999]}',
 }
 
 
@@ -148,13 +149,16 @@ NOT_JSON = {
     "odd-length utf-16": b'{\x00"\x00d\x00a\x00t\x00a\x00"\x00:\x001\x00}\x00 ',
     "lone surrogate in utf-16": b'[\x00"\x00\x00\xd8"\x00]\x00',
     "NaN": b'{"data": NaN}',
+    "Infinity": b'{"data": [1, Infinity]}',
+    "-Infinity in utf-16": '{"data": -Infinity}'.encode("utf-16"),
     "escaped lone high surrogate": b'{"data": "\\ud83d"}',
     "escaped lone low surrogate": b'{"data": "\\ude00"}',
     "escaped high surrogate before a letter": b'{"data": "\\ud83d\\u0041"}',
+    "escaped lone surrogate in a member name": b'{"data": {"ok": [{"\\uDC00x": 1}]}}',
+    "escaped lone surrogate among wide characters": '{"data": ["\u20ac", "\\udc00"]}'.encode("utf-16"),
     "surrogate encoded in utf-8": b'{"data": "\xed\xa0\x80"}',
     "unknown escape": b'{"data": "\\x41"}',
     "short unicode escape": b'{"data": "\\u12"}',
-    "number beyond long double": b'{"data": 1e5000}',
     "nul byte after the document": b'{"data": {}}\x00{',
     "fraction without digits": b'{"data": 1.}',
     "exponent without digits": b'{"data": 1e+}',
@@ -162,6 +166,7 @@ NOT_JSON = {
     "html": b"<!DOCTYPE html><html></html>",
     "NUL byte after the document": b'{"data": {"status": "1"}}\x00{"x": 1}',
     "NUL byte after the document in utf-16": '{"data": {}}\x00'.encode("utf-16-le"),
+    "nested deeper than the recursion limit": b'{"data": ' + b"[" * 40000 + b"]" * 40000 + b"}",
 }
 
 

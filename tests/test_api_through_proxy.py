@@ -161,6 +161,35 @@ def test_get_servers_returns_the_list_in_the_provider_order(sandbox):
     assert list(outcome["value"].items()) == list(server_list().items())
 
 
+# send_to_api keeps the document it decoded for the operation that reads its
+# answer next: only for that very bytes object, and only once.
+def test_what_send_to_api_decoded_serves_only_its_own_answer_and_only_once(sandbox):
+    bob = account("bob")
+    snippet = f"""
+import json
+import marnu_tails_client as client
+real, login = client.send_to_api, ({bob.username!r}, {bob.password!r})
+first = client.get_servers(*login)
+second = client.get_servers(*login)
+separate = first is not second
+first.clear()
+kept = []
+client.send_to_api = lambda query: kept.append(real(query)) or kept[-1]
+wrapped = client.get_servers(*login)
+client.send_to_api = lambda query: kept[0]
+again = [client.get_servers(*login), client.get_servers(*login)]
+real("test/ok")
+client.send_to_api = lambda query: b'{{"data": {{"status": "1", "other": {{}}}}}}'
+other = client.get_servers(*login)
+print(json.dumps([second, wrapped, again, again[0] is not again[1], separate, other]))
+"""
+    result = sandbox.run_python(snippet)
+    assert result.returncode == 0, result.stderr
+    listing = server_list()
+    assert json.loads(result.stdout) == [listing, listing, [listing, listing], True, True,
+                                         {"status": "1", "other": {}}]
+
+
 def test_get_servers_refused_prints_the_refusal_then_fails(sandbox):
     output, outcome = call(sandbox, "get_servers", "alice", "wrong")
     assert output == REFUSAL

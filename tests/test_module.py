@@ -25,14 +25,16 @@ def test_loading_prints_nothing_and_defines_exactly_the_values_then_the_operatio
     assert eval(result.stdout) == VALUES + OPERATIONS
 
 
-def test_libcurl_and_libzip_are_loaded_at_their_first_use_not_with_the_module():
+# Python's json brings re, enum and more: milliseconds of start-up.
+def test_libcurl_libzip_and_json_are_loaded_at_their_first_use_not_with_the_module():
     result = run_python(
         """
+        import sys
         import marnu_tails_client as m
 
         def loaded():
             maps = open("/proc/self/maps").read()
-            return [name for name in ("libcurl", "libzip") if name in maps]
+            return [name for name in ("libcurl", "libzip") if name in maps] + ["json"] * ("json" in sys.modules)
 
         seen = [loaded()]
         m.send_to_api = lambda query: b"not a zip archive"
@@ -43,12 +45,15 @@ def test_libcurl_and_libzip_are_loaded_at_their_first_use_not_with_the_module():
         seen.append(loaded())
         m.run()  # the start-up check asks libcurl; stdin chooses Quit
         seen.append(loaded())
+        m.send_to_api = lambda query: b'{"data": {"status": "1"}}'
+        m.get_servers("alice", "secret")
+        seen.append(loaded())
         open(2, "w").write(repr(seen))
         """,
         stdin=b"4\n",
     )
     assert result.returncode == 0, result.stderr
-    assert eval(result.stderr) == [[], ["libzip"], ["libcurl", "libzip"]]
+    assert eval(result.stderr) == [[], ["libzip"], ["libcurl", "libzip"], ["libcurl", "libzip", "json"]]
 
 
 def test_values_at_load():

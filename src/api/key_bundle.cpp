@@ -5,10 +5,10 @@
 #include <memory>
 #include <new>
 
-#include "api/private_tree.h"
 #include "api/zip_library.h"
 #include "common/errors.h"
 #include "common/host_paths.h"
+#include "common/private_files.h"
 
 namespace marnu {
 namespace {

@@ -8,8 +8,6 @@ constexpr bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
 constexpr bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
 constexpr bool is_letter(char c) { return is_upper(c) || is_lower(c); }
 constexpr bool is_alnum(char c) { return is_letter(c) || is_digit(c); }
-// The blanks JSON allows between tokens: no vertical tab or form feed.
-constexpr bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 constexpr char to_lower(char c) { return is_upper(c) ? static_cast<char>(c - 'A' + 'a') : c; }
 

@@ -5,11 +5,6 @@
 
 namespace marnu {
 
-void throw_errno(const std::string& path) {
-    const int saved = errno;
-    throw OsFailure(saved, std::strerror(saved), path);
-}
-
 void throw_errno(const std::string& what, const std::string& path) {
     const int saved = errno;
     throw OsFailure(saved, what + ": " + std::strerror(saved), path);

@@ -26,9 +26,6 @@ struct OsFailure : std::runtime_error {
         : std::runtime_error(what), error(error_number), path(std::move(file)) {}
 };
 
-// Throws OsFailure for the current errno, described by strerror.
-[[noreturn]] void throw_errno(const std::string& path = {});
-
 // Throws OsFailure for the current errno with a message of our own.
 [[noreturn]] void throw_errno(const std::string& what, const std::string& path);
 

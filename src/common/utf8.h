@@ -1,32 +1,12 @@
-// UTF-8 as the client reads and writes it: the well-formed sequences of
+// UTF-8 as the client reads it: the well-formed sequences of
 // Unicode, so no encoded surrogates, nothing above U+10FFFF and no overlong
 // forms (what Python's strict UTF-8 codec accepts).
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include <cstddef>
 #include <string_view>
 
 namespace marnu {
-
-// Appends the UTF-8 form of `code_point` (at most U+10FFFF).
-inline void append_utf8(std::string& out, std::uint32_t code_point) {
-    if (code_point < 0x80) {
-        out.push_back(static_cast<char>(code_point));
-    } else if (code_point < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else if (code_point < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    }
-}
 
 // Length of the valid sequence starting at `i`, or the length of the maximal
 // invalid subpart (at least 1) with `valid` set to false.

@@ -4,8 +4,8 @@
 
 #include "common/errors.h"
 #include "common/host_paths.h"
+#include "common/private_files.h"
 #include "tunnel_config/ferm_rewrite.h"
-#include "tunnel_config/private_file.h"
 
 namespace marnu {
 namespace {

@@ -100,9 +100,6 @@ ChildProcess ChildProcess::spawn_shell(const std::string& command, const ShellOp
     return ChildProcess(pid, own_group);
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), group_leader_(other.group_leader_) {}
-
 ChildProcess::~ChildProcess() {
     if (pid_ <= 0) return;
     terminate();

@@ -30,8 +30,6 @@ public:
     // Runs `/bin/sh -c command` as `options` say.
     static ChildProcess spawn_shell(const std::string& command, const ShellOptions& options = {});
 
-    ChildProcess(ChildProcess&& other) noexcept;
-    ChildProcess& operator=(ChildProcess&&) = delete;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     // An unreaped child is asked to terminate and reaped if it ends soon.

@@ -5,8 +5,8 @@
 #include <chrono>
 
 #include "common/host_paths.h"
+#include "common/private_files.h"
 #include "tunnel_config/firewall_files.h"
-#include "tunnel_config/private_file.h"
 #include "tunnel_control/openvpn_process.h"
 #include "tunnel_control/tor_blocked.h"
 

@@ -1,9 +1,9 @@
 // configure_ovpn(ip, protocol, port, username): writes the OpenVPN profile
 // for the chosen server to OVPN_CONFIG_FILE.
+#include "common/private_files.h"
 #include "module/console.h"
 #include "module/operations.h"
 #include "tunnel_config/ovpn_profile.h"
-#include "tunnel_config/private_file.h"
 
 namespace marnu::ops {
 

@@ -2,7 +2,7 @@
 // when the provider refused.
 #include "api/api_url.h"
 #include "module/console.h"
-#include "module/json_to_python.h"
+#include "module/json_answer.h"
 #include "module/operations.h"
 
 namespace marnu::ops {
@@ -14,7 +14,7 @@ py::object get_token(py::object username, py::object password) {
     const py::object answer = call_operation("send_to_api", from_utf8(query));
     if (answer.equal(py::int_(0))) return py::int_(0);
     console::print("[+] Authentication successful.");
-    return decode_json_answer(answer)[py::str("data")][py::str("cookie_id")];
+    return decoded_answer(answer)[py::str("data")][py::str("cookie_id")];
 }
 
 }  // namespace marnu::ops

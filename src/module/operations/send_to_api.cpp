@@ -1,10 +1,9 @@
 // send_to_api(query): one request to the provider through Tor. The body comes
 // back as received, or 0 after a refusal.
-#include "api/answer_verdict.h"
 #include "api/api_url.h"
 #include "api/http_get.h"
 #include "module/console.h"
-#include "module/json_to_python.h"
+#include "module/json_answer.h"
 #include "module/operations.h"
 
 namespace marnu::ops {
@@ -21,20 +20,11 @@ HttpHeaders request_headers() {
 }
 
 // The provider's success flag is the text "1"; anything else is a refusal.
-bool refused(std::string_view body) {
-    switch (answer_verdict(body)) {
-        case AnswerVerdict::not_json:
-        case AnswerVerdict::accepted:
-            return false;
-        case AnswerVerdict::refused:
-            return true;
-        case AnswerVerdict::not_envelope:
-            break;
-    }
-    // The same lookup on the document as Python objects raises Python's own
-    // error (KeyError, TypeError) for what is missing or not an object.
-    const py::object status = json_to_python(body).value()[py::str("data")][py::str("status")];
-    return !PyUnicode_Check(status.ptr()) || PyUnicode_CompareWithASCIIString(status.ptr(), "1") != 0;
+// JSON without that envelope fails the lookup with Python's own error
+// (KeyError, TypeError).
+bool accepted(py::handle document) {
+    const py::object status = document[py::str("data")][py::str("status")];
+    return PyUnicode_Check(status.ptr()) && PyUnicode_CompareWithASCIIString(status.ptr(), "1") == 0;
 }
 
 }  // namespace
@@ -49,12 +39,15 @@ py::object send_to_api(py::object query) {
         const py::gil_scoped_release without_gil;
         body = http_get(url, headers, interrupted);
     }
+    const py::bytes answer(body);
     // A body that is not JSON (the key bundle, an error page) goes back as it is.
-    if (refused(body)) {
+    const std::optional<py::object> document = decode_json(answer);
+    if (document && !accepted(*document)) {
         console::print("[-] Could not communicate with server, wrong credentials or could not connect to server.");
         return py::int_(0);
     }
-    return py::bytes(body);
+    remember_decoded(answer, document);
+    return answer;
 }
 
 }  // namespace marnu::ops

@@ -1,6 +1,7 @@
-// Files and directories written below one directory for the user alone,
-// free of Python. No symbolic link is ever followed, so nothing written can
-// land outside the directory, whatever was placed there before.
+// Files in /tmp/, which other local users share. Nothing is ever reached
+// through a symbolic link, and nothing that belongs to someone else is
+// written into or trusted: each is refused with an OsFailure that names the
+// path, before any contents are touched.
 #pragma once
 
 #include <string>
@@ -11,6 +12,27 @@
 
 namespace marnu {
 
+// Single files at a full path: the OpenVPN profile and the firewall files.
+
+// Whether anything (a dangling symbolic link too) stands at `path`.
+bool anything_at(const std::string& path);
+
+// Replaces the contents of our own regular file at `path`, creating it
+// when it does not exist (mode 0666 less the umask, as Python's open()).
+void write_own_file(const std::string& path, std::string_view contents);
+
+// Creates `path`, which must not exist in any form yet, holding `contents`.
+// A file left incomplete by a failed write is removed again.
+void create_own_file(const std::string& path, std::string_view contents);
+
+// The contents of our own regular file at `path`.
+std::string read_own_file(const std::string& path);
+
+// The contents of a file that is not in a shared directory.
+std::string read_whole_file(const std::string& path);
+
+// Files and directories below one directory for the user alone: the key
+// bundle's.
 class PrivateTree {
 public:
     // Opens `root` (which must exist) as the top of the tree.
