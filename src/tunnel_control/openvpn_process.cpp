@@ -14,12 +14,13 @@
 namespace marnu {
 namespace {
 
-// A process's status as /proc shows it to anyone; empty once it has ended.
-std::string status_of(int proc, const std::string& pid) {
-    const UniqueFd status(::openat(proc, (pid + "/status").c_str(), O_RDONLY | O_CLOEXEC));
-    if (!status) return {};
+// A file of a process as /proc shows it to anyone (its start, which is all
+// that is read of it); empty once the process has ended.
+std::string proc_file(int proc, const std::string& pid, const char* name) {
+    const UniqueFd file(::openat(proc, (pid + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) return {};
     char text[4096];
-    const ssize_t length = ::read(status.get(), text, sizeof text);
+    const ssize_t length = ::read(file.get(), text, sizeof text);
     return length > 0 ? std::string(text, static_cast<size_t>(length)) : std::string();
 }
 
@@ -46,7 +47,7 @@ size_t namespace_depth(std::string_view status) {
 size_t own_namespace_depth() {
     static const size_t depth = [] {
         const UniqueDir proc(::opendir("/proc"));
-        return proc ? namespace_depth(status_of(::dirfd(proc.get()), "self")) : 0;
+        return proc ? namespace_depth(proc_file(::dirfd(proc.get()), "self", "status")) : 0;
     }();
     return depth;
 }
@@ -63,8 +64,9 @@ std::vector<pid_t> openvpn_processes() {
         if (name.empty() || std::from_chars(name.data(), name.data() + name.size(), pid).ptr != name.data() + name.size())
             continue;
         // The command name (what killall matches), of this system's processes only.
-        const std::string status = status_of(::dirfd(proc.get()), entry->d_name);
-        if (field(status, "Name") == "openvpn" && namespace_depth(status) <= own_namespace_depth())
+        const int proc_fd = ::dirfd(proc.get());
+        if (proc_file(proc_fd, entry->d_name, "comm") == "openvpn\n" &&
+            namespace_depth(proc_file(proc_fd, entry->d_name, "status")) <= own_namespace_depth())
             found.push_back(pid);
     }
     return found;
