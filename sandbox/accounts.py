@@ -74,8 +74,8 @@ class VpnServer:
 
 
 VPN_SERVERS = (
-    VpnServer("Sandbox-UDP", "127.0.0.2", "1194", "udp", "10.8.0.0", "srv-udp"),
-    VpnServer("Sandbox-TCP", "127.0.0.3", "443", "tcp", "10.8.1.0", "srv-tcp"),
+    VpnServer("Sandbox-UDP", "203.0.113.2", "1194", "udp", "10.8.0.0", "srv-udp"),
+    VpnServer("Sandbox-TCP", "203.0.113.3", "443", "tcp", "10.8.1.0", "srv-tcp"),
 )
 # Packets for the tunnels' far ends must come through a tunnel, never over the uplink.
 TUNNEL_NETWORKS = "10.8.0.0/16"
