@@ -22,6 +22,8 @@ UPLINK_INTERFACE = "uplink"
 UPLINK_ADDRESS = "192.0.2.1"
 PROVIDER_NETWORK = "198.51.100.0/24"
 PROVIDER_ADDRESS = "198.51.100.10"
+# A page of the provider's plain web server, for requests through Tor.
+WEB_PAGE = f"http://{PROVIDER_ADDRESS}/hello.html"
 
 
 @dataclass(frozen=True)

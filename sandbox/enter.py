@@ -20,7 +20,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from . import identity, tails_view
+from . import addresses, identity, tails_view, tor_network
 from .host_config import CA_BUNDLE, SYSTEM_CA_BUNDLE
 
 VIEW_OPTIONS = ("private_tmp", "system_ca", "isolated_network")
@@ -87,14 +87,21 @@ def main(argv=None):
     if not options.view_ready and any(getattr(options, name) for name in VIEW_OPTIONS):
         enter_own_view(options, argv)
     system = None if options.outer else tails_view.active()
+    real_tor = tor_network.NETWORK_DIR.exists()
     make_view(options, system or Path("/"))
     if system:
         # The user's ids, groups and home come from the system's /etc from here on.
         os.chroot(system)
     take_the_terminal()
     env = identity.environment(options.user, stand_ins=system is None)
+    env.update(addresses.variables(real_tor))
     ids = identity.identity(options.user)
-    os.chdir(env["HOME"] if os.path.isdir(env["HOME"]) else "/")
+    try:
+        os.chdir(env["HOME"])
+    except OSError:
+        # No home (/nonexistent), or one the user may not enter: in a user
+        # namespace of its own, debian-tor's /var/lib/tor of this machine.
+        os.chdir("/")
     os.setgroups(ids["extra_groups"])
     os.setgid(ids["group"])
     os.setuid(ids["user"])

@@ -42,11 +42,11 @@ def mount(layers):
     mount_tmpfs(VIEW / "home", 0o755)
 
 
-def build(layers, pki, sudo_mode, ferm_conf, admin_password):
+def build(layers, pki, sudo_mode, ferm_conf, admin_password, real_tor=False):
     """Mounts the system and writes what the sandbox's host needs into its /etc."""
     mount(layers)
     etc = VIEW / "etc"
-    host_config.configure(etc, pki, sudo_mode, tails_like=True)
+    host_config.configure(etc, pki, sudo_mode, tails_like=True, real_tor=real_tor)
     users.install(etc, ferm_conf, admin_password)
     make_home("amnesia", users.AMNESIA_UID, users.AMNESIA_UID, root=VIEW)
 

@@ -18,12 +18,14 @@ from .network import INTERNET, in_internet, ip
 from .processes import spawn
 
 SERVER_PROGRAM = SCRATCH / "ovpn-server"
+ANSWER_DELAY_SCRIPT = SCRATCH / "ovpn-server-answer-delay"
 READY_MARKER = "Initialization Sequence Completed"
 START_SECONDS = 30.0
 
 
-def server_config(server, pki):
-    return "\n".join([
+def server_config(server, pki, answer_delay=0.0):
+    delay = ["script-security 2", f"client-connect {ANSWER_DELAY_SCRIPT}"] if answer_delay else []
+    return "\n".join([*delay,
         f"proto {'tcp-server' if server.proto == 'tcp' else server.proto}",
         f"local {server.address}",
         f"port {server.port}",
@@ -50,14 +52,21 @@ def log_path(server):
     return SCRATCH / "logs" / f"openvpn-{server.device}.log"
 
 
-def start(pki):
-    """Starts every server; returns their PIDs once each reports itself up."""
+def start(pki, answer_delay=0.0):
+    """Starts every server; returns their PIDs once each reports itself up.
+
+    With `answer_delay`, each takes that many seconds to accept a client, as
+    a provider across the internet takes its time: tun0 comes up that much
+    later after OpenVPN has started."""
+    if answer_delay:
+        ANSWER_DELAY_SCRIPT.write_text(f"#!/bin/sh\nsleep {answer_delay}\n")
+        ANSWER_DELAY_SCRIPT.chmod(0o755)
     if not SERVER_PROGRAM.exists():
         SERVER_PROGRAM.symlink_to("/usr/sbin/openvpn")
     pids = []
     for server in VPN_SERVERS:
         config = SCRATCH / f"openvpn-{server.device}.conf"
-        config.write_text(server_config(server, pki))
+        config.write_text(server_config(server, pki, answer_delay))
         ip("-n", INTERNET, "addr", "add", f"{server.address}/32", "dev", "lo")
         pids.append(spawn(in_internet(str(SERVER_PROGRAM), "--config", str(config)), log=log_path(server)))
     for server, pid in zip(VPN_SERVERS, pids):

@@ -87,10 +87,11 @@ def test_ordinary_user_connects_pings_through_the_tunnel_and_disconnects(ordinar
     # Nothing of it runs as this machine's root: the host is the user, and
     # the proxy's user is one of the user's subordinate ids.
     assert real_ids(host.host_pid) == (uid, uid)
-    tor_uid = int(host.root("id -u debian-tor").decode())
+    # (Where Debian's tor is installed, debian-tor's group id is not its user id.)
+    tor_ids = [int(host.root(f"id -{which} debian-tor").decode()) for which in "ug"]
     proxy = outer_pid(host, "microsocks")
     # Ids 1, 2, ... of the namespace are the subordinate ids 100000, 100001, ...
-    assert real_ids(proxy) == (FIRST_SUBORDINATE_ID + tor_uid - 1,) * 2
+    assert real_ids(proxy) == tuple(FIRST_SUBORDINATE_ID + tor_id - 1 for tor_id in tor_ids)
     assert host.run(["sh", "-c", "id -u; sudo -S -p '' id -u"],
                     stdin=ADMIN_PASSWORD.encode() + b"\n").stdout == b"1000\n0\n"
 
