@@ -167,7 +167,7 @@ def load_routes(path):
 
 # A page for browsing through Tor (accounts.WEB_PAGE), on every address and scheme.
 WEB_PAGE_PATH = urlsplit(WEB_PAGE).path
-WEB_PAGE_BODY = b"<html><body><p>Hello from beyond the exit.</p></body></html>\n"
+WEB_PAGE_BODY = b"<html><body><p>A page on the far side of the internet.</p></body></html>\n"
 
 
 # ---- HTTP plumbing ----------------------------------------------------------
