@@ -5,7 +5,7 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run demo test dist-tools dist tails-systems test-tails test-tor bench sanitize memcheck fuzz clean
+.PHONY: help deps build run demo test dist-tools dist tails-systems test-tails tor-tools test-tor bench sanitize memcheck fuzz clean
 
 DEMO_ARGS ?=
 # make demo TAILS=6 or 7: the demo in a Tails-like system, with the package of make dist.
@@ -39,7 +39,7 @@ ifneq ($(TAILS),)
 	ls dist/tails$(TAILS)/*.deb >/dev/null 2>&1 || $(MAKE) dist
 endif
 ifeq ($(TOR),real)
-	./scripts/install-system-packages $(TOR_TOOLS)
+	$(MAKE) tor-tools
 endif
 	$(VPY) sandbox/demo $(if $(TAILS),--tails $(TAILS)) $(if $(TOR),--tor $(TOR)) $(DEMO_ARGS)
 
@@ -146,8 +146,10 @@ test-tails: deps tails-systems  ## as root: the package tests and the end-to-end
 # serves the session (tests/test_tor.py); TAILS=6|7 runs it in that
 # Tails-like system, with the package of make dist (the system is made first
 # if it is not cached yet).
-test-tor: build  ## as root: the real-Tor suite (tests/test_tor.py), the host's sudo asking; TAILS=6|7: in a Tails-like system
+tor-tools:       ## install the Debian packages that real Tor in the sandbox needs (tor, tcpdump, curl), no service started
 	./scripts/install-system-packages $(TOR_TOOLS)
+
+test-tor: build tor-tools  ## as root: the real-Tor suite (tests/test_tor.py), the host's sudo asking; TAILS=6|7: in a Tails-like system
 ifneq ($(TAILS),)
 	./scripts/install-system-packages $(TAILS_TOOLS)
 	ls dist/tails$(TAILS)/*.deb >/dev/null 2>&1 || $(MAKE) dist
