@@ -10,6 +10,8 @@ changing the sandbox for anyone else:
   --isolated-network   a network namespace with nothing but loopback
   --outer              this machine's files, not the Tails-like system's (for
                        tools that it lacks; same namespaces)
+The command is told where things are: the MARNU_SANDBOX_* variables of
+sandbox/addresses.py.
 
 usage: python -m sandbox.enter [--user NAME] [options] -- CMD ..."""
 
