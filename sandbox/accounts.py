@@ -20,7 +20,6 @@ HOST_INTERFACE = "eth0"
 HOST_ADDRESS = "192.0.2.2"
 UPLINK_INTERFACE = "uplink"
 UPLINK_ADDRESS = "192.0.2.1"
-PROVIDER_NETWORK = "198.51.100.0/24"
 PROVIDER_ADDRESS = "198.51.100.10"
 # A page of the provider's plain web server, for requests through Tor.
 WEB_PAGE = f"http://{PROVIDER_ADDRESS}/hello.html"
