@@ -5,14 +5,19 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help deps build run demo test dist-tools dist tails-systems test-tails bench sanitize memcheck fuzz clean
+.PHONY: help deps build run demo test dist-tools dist tails-systems test-tails tor-tools test-tor bench sanitize memcheck fuzz clean
 
 DEMO_ARGS ?=
 # make demo TAILS=6 or 7: the demo in a Tails-like system, with the package of make dist.
 TAILS ?=
+# make demo TOR=real, make test-tor: Debian's tor in a private Tor network (sandbox/tor_network.py).
+TOR ?=
 # What the Tails-like systems (sandbox/tails_root.py) and make dist
 # (scripts/build-debian-packages: sbuild in unshare mode) are made with.
 TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux git python3 sbuild uidmap
+# Real Tor's relays and the host's Tor, and the real-Tor suite's capture tool
+# (installed with service starts held back: no Tor starts on this machine).
+TOR_TOOLS := tor tcpdump curl
 
 help:            ## list the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed 's/:.*## /\t/'
@@ -29,14 +34,15 @@ build: deps      ## build and install the module and the launcher into the virtu
 run: build       ## start the interactive client
 	$(VENV)/bin/marnu-tails-client
 
-demo: build      ## run the client in the simulated Tails host (sandbox/): demo accounts, real OpenVPN, ferm and SOCKS5; TAILS=6|7: in a Tails-like system
+demo: build      ## run the client in the simulated Tails host (sandbox/): demo accounts, real OpenVPN, ferm and SOCKS5; TAILS=6|7: in a Tails-like system; TOR=real: with real Tor
 ifneq ($(TAILS),)
 	./scripts/install-system-packages $(TAILS_TOOLS)
 	ls dist/tails$(TAILS)/*.deb >/dev/null 2>&1 || $(MAKE) dist
-	$(VPY) sandbox/demo --tails $(TAILS) $(DEMO_ARGS)
-else
-	$(VPY) sandbox/demo $(DEMO_ARGS)
 endif
+ifeq ($(TOR),real)
+	$(MAKE) tor-tools
+endif
+	$(VPY) sandbox/demo $(if $(TAILS),--tails $(TAILS)) $(if $(TOR),--tor $(TOR)) $(DEMO_ARGS)
 
 test: build      ## run every test
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
@@ -141,6 +147,21 @@ test-tails: deps tails-systems  ## as root: the package and bundle tests and the
 	    $(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_end_to_end.py || failed="$$failed $$tails/$$openvpn"; \
 	done; done; \
 	if [ -n "$$failed" ]; then echo "test-tails: failed in (Tails/OpenVPN):$$failed" >&2; exit 1; fi
+
+# The real-Tor suite: one sandbox with Debian's tor in a private Tor network
+# serves the session (tests/test_tor.py); TAILS=6|7 runs it in that
+# Tails-like system, with the package of make dist (the system is made first
+# if it is not cached yet).
+tor-tools:       ## install the Debian packages that real Tor in the sandbox needs (tor, tcpdump, curl), no service started
+	./scripts/install-system-packages $(TOR_TOOLS)
+
+test-tor: build tor-tools  ## as root: the real-Tor suite (tests/test_tor.py), the host's sudo asking; TAILS=6|7: in a Tails-like system
+ifneq ($(TAILS),)
+	./scripts/install-system-packages $(TAILS_TOOLS)
+	ls dist/tails$(TAILS)/*.deb >/dev/null 2>&1 || $(MAKE) dist
+	$(VPY) sandbox/run --tails $(TAILS) --prepare >/dev/null
+endif
+	MARNU_SANDBOX_TOR=real $(if $(TAILS),MARNU_SANDBOX_TAILS=$(TAILS)) $(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_tor.py
 
 clean:           ## remove build trees and virtual environments
 	rm -rf build .venv-*

@@ -20,8 +20,9 @@ HOST_INTERFACE = "eth0"
 HOST_ADDRESS = "192.0.2.2"
 UPLINK_INTERFACE = "uplink"
 UPLINK_ADDRESS = "192.0.2.1"
-PROVIDER_NETWORK = "198.51.100.0/24"
 PROVIDER_ADDRESS = "198.51.100.10"
+# A page of the provider's plain web server, for requests through Tor.
+WEB_PAGE = f"http://{PROVIDER_ADDRESS}/hello.html"
 
 
 @dataclass(frozen=True)
@@ -74,8 +75,8 @@ class VpnServer:
 
 
 VPN_SERVERS = (
-    VpnServer("Sandbox-UDP", "127.0.0.2", "1194", "udp", "10.8.0.0", "srv-udp"),
-    VpnServer("Sandbox-TCP", "127.0.0.3", "443", "tcp", "10.8.1.0", "srv-tcp"),
+    VpnServer("Sandbox-UDP", "203.0.113.2", "1194", "udp", "10.8.0.0", "srv-udp"),
+    VpnServer("Sandbox-TCP", "203.0.113.3", "443", "tcp", "10.8.1.0", "srv-tcp"),
 )
 # Packets for the tunnels' far ends must come through a tunnel, never over the uplink.
 TUNNEL_NETWORKS = "10.8.0.0/16"

@@ -10,6 +10,8 @@ changing the sandbox for anyone else:
   --isolated-network   a network namespace with nothing but loopback
   --outer              this machine's files, not the Tails-like system's (for
                        tools that it lacks; same namespaces)
+The command is told where things are: the MARNU_SANDBOX_* variables of
+sandbox/addresses.py.
 
 usage: python -m sandbox.enter [--user NAME] [options] -- CMD ..."""
 
@@ -20,7 +22,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from . import identity, tails_view
+from . import addresses, identity, tails_view, tor_network
 from .host_config import CA_BUNDLE, SYSTEM_CA_BUNDLE
 
 VIEW_OPTIONS = ("private_tmp", "system_ca", "isolated_network")
@@ -87,12 +89,14 @@ def main(argv=None):
     if not options.view_ready and any(getattr(options, name) for name in VIEW_OPTIONS):
         enter_own_view(options, argv)
     system = None if options.outer else tails_view.active()
+    real_tor = tor_network.NETWORK_DIR.exists()
     make_view(options, system or Path("/"))
     if system:
         # The user's ids, groups and home come from the system's /etc from here on.
         os.chroot(system)
     take_the_terminal()
     env = identity.environment(options.user, stand_ins=system is None)
+    env.update(addresses.variables(real_tor))
     ids = identity.identity(options.user)
     try:
         os.chdir(env["HOME"])

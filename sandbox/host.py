@@ -11,10 +11,11 @@ import os
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
-from . import (filesystem, firewall, host_config, network, processes, services, tails_view, user_namespace, users,
-               vpn_servers)
+from . import (filesystem, firewall, host_config, host_tor, network, processes, services, tails_view, tor_network,
+               user_namespace, users, vpn_servers)
 from .filesystem import SCRATCH
 from .pki import generate
 
@@ -24,6 +25,10 @@ PKI = SCRATCH / "pki"
 # unpacked into the Persistent Folder where there is no package.
 TAILS_CLIENT = "/usr/bin/marnu-tails-client"
 BUNDLE_CLIENT = "/home/amnesia/Persistent/marnu-tails-client/marnu-tails-client"
+# With real Tor, the VPN servers take as long to accept a client as a
+# provider across the internet does: the Tor that Connect restarts meets the
+# firewall's refusals until tun0 is up, as it would on Tails.
+VPN_ANSWER_SECONDS = 3.0
 
 
 def log(options, message):
@@ -67,27 +72,58 @@ def build(options):
     ferm_conf = host_config.TAILS_FERM_CONF.read_text()
     log(options, f"sudo: {options.sudo}")
     admin_password = users.AMNESIA_PASSWORDS[options.sudo]
-    host_config.configure("/etc", PKI, options.sudo)
+    real_tor = options.tor == "real"
+    host_config.configure("/etc", PKI, options.sudo, real_tor=real_tor)
     users.install("/etc", ferm_conf, admin_password)
     filesystem.make_home("amnesia", users.AMNESIA_UID, users.AMNESIA_UID)
     subprocess.run(["hostname", host_config.HOSTNAME], check=True)
     tor_ids = None
     if options.tails_layers:
         log(options, f"the Tails-like system: {options.tails_layers}")
-        tails_view.build(options.tails_layers.split(":"), PKI, options.sudo, ferm_conf, admin_password, persistent)
+        tails_view.build(options.tails_layers.split(":"), PKI, options.sudo, ferm_conf, admin_password, persistent,
+                         real_tor)
         tor_ids = tails_view.user_ids("debian-tor")
 
-    log(options, "networks: host (lo, eth0) and the internet (provider, tunnel ends)")
+    log(options, "networks: host (lo, eth0) and the internet (provider, VPN servers, tunnel ends)")
     network.build(options.host_netns)
     services.start_provider(PKI, PROJECT_ROOT)
-    services.start_socks_proxy(tor_ids)
-    vpn_servers.start(PKI)
+    if real_tor:
+        # Its consensus takes a while: everything else is made meanwhile.
+        consensus_deadline = start_tor_network(options)
+    else:
+        services.start_socks_proxy(tor_ids)
+    vpn_servers.start(PKI, VPN_ANSWER_SECONDS if real_tor else 0)
     if options.without_openvpn:
         log(options, "OpenVPN hidden: /usr/sbin/openvpn is missing until apt-get installs it")
         filesystem.hide_openvpn(host_config.OPENVPN, host_config.OPENVPN_PACKAGE)
 
     log(options, "Tails' firewall through /etc/init.d/ferm")
     firewall.load(options.host_netns, tails_view.active())
+    if real_tor:
+        start_host_tor(options, consensus_deadline)
+
+
+def start_tor_network(options):
+    """Starts the private Tor network and writes the host's torrc; returns
+    when the network's consensus should be there by."""
+    log(options, "the private Tor network: 3 authorities, 2 middle relays, 1 exit, a resolver")
+    authority_lines = tor_network.start(PROJECT_ROOT)
+    system = tails_view.active()
+    host_tor.install(tails_view.path("/etc") if system else "/etc", authority_lines, tor_network.tor_ids(),
+                     tails_like=system is not None)
+    return time.monotonic() + tor_network.CONSENSUS_SECONDS
+
+
+def start_host_tor(options, consensus_deadline):
+    """Starts the host's Tor once the network has its consensus, as Tails
+    starts it at boot, and waits until a request through it works."""
+    log(options, "waiting for the private network's consensus")
+    tor_network.wait_for_consensus(consensus_deadline)
+    log(options, "the host's Tor through /etc/init.d/tor, then a request through it")
+    system = tails_view.active()
+    host_tor.init_script("start", options.host_netns, system)
+    notices = tails_view.path(host_tor.NOTICES) if system else host_tor.NOTICES
+    host_tor.wait_until_usable(time.monotonic() + host_tor.BOOTSTRAP_SECONDS, notices)
 
 
 def command_for(options):
@@ -136,6 +172,7 @@ def parse(argv):
     parser.add_argument("--without-openvpn", action="store_true")
     parser.add_argument("--tails-layers")
     parser.add_argument("--persistent")
+    parser.add_argument("--tor", choices=("microsocks", "real"), default="microsocks")
     parser.add_argument("--own-user-namespace", action="store_true")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args(argv)
@@ -170,6 +207,8 @@ def main(argv=None):
         for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
             signal.signal(signum, signal.SIG_IGN)
         log(options, "stopping every process of the sandbox")
+        if options.tor == "real":
+            host_tor.interrupt()
         processes.stop_everything()
     return status
 

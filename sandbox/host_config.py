@@ -123,10 +123,10 @@ def write(path, text, mode=0o644):
     path.chmod(mode)
 
 
-def configure(etc, pki, sudo_mode, tails_like=False):
+def configure(etc, pki, sudo_mode, tails_like=False, real_tor=False):
     """Writes every file the simulated host needs under `etc` (the private
     /etc, or a Tails-like system's, in which the real package tools run and
-    there is no NetworkManager)."""
+    there is no NetworkManager). With real Tor, Debian's /etc/init.d/tor stays."""
     etc = Path(etc)
     write(etc / "hosts", HOSTS)
     write(etc / "hostname", HOSTNAME + "\n")
@@ -137,7 +137,8 @@ def configure(etc, pki, sudo_mode, tails_like=False):
     # amnesia, which Tails' own layout allows.
     (etc / "ferm").chmod(0o755)
     write(etc / "ferm" / "ferm.conf", TAILS_FERM_CONF.read_text())
-    for name in ("tor",) if tails_like else ("network-manager", "tor"):
+    stand_ins = ([] if tails_like else ["network-manager"]) + ([] if real_tor else ["tor"])
+    for name in stand_ins:
         write(etc / "init.d" / name, init_script_stand_in(name), 0o755)
     bundle = etc / "ssl" / "certs" / "ca-certificates.crt"
     system = bundle.read_bytes() if bundle.exists() else b""

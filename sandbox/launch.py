@@ -42,6 +42,16 @@ def tails_unavailable():
     return None
 
 
+def tor_unavailable():
+    """Why the real Tor (--tor real) cannot run here, or None."""
+    if user_namespace.needed():
+        return "real Tor (--tor real) needs root: its relays run as debian-tor and its init script as root"
+    missing = [tool for tool in ("tor", "tor-gencert", "curl") if shutil.which(tool) is None]
+    if missing or not Path("/etc/init.d/tor").exists():
+        return "real Tor needs Debian's tor package (and curl): run make test-tor, or apt-get install tor curl"
+    return None
+
+
 def default_python():
     version = "%d.%d" % sys.version_info[:2]
     venv_python = PROJECT_ROOT / f".venv-{version}" / "bin" / "python"
@@ -68,6 +78,11 @@ def parse(argv):
     parser.add_argument("--verbose", action="store_true", help="report each step on standard error")
     parser.add_argument("--without-openvpn", action="store_true",
                         help="hide /usr/sbin/openvpn until the apt-get stand-in installs it")
+    parser.add_argument("--tor", choices=("microsocks", "real"), default="microsocks",
+                        help="the host's Tor: microsocks standing in (default), or Debian's tor in a private "
+                             "Tor network (as root; the command starts once the host's Tor works)")
+    parser.add_argument("--pid-file", help="write the host's PID here once it is up (sandbox/attach reads it); "
+                                           "removed at the end")
     tails = parser.add_argument_group("a Tails-like system (as root; see sandbox/README.md)")
     tails.add_argument("--tails", choices=sorted(tails_root.RELEASES),
                        help="run the client side in a Debian root like Tails 6 (bookworm) or 7 (trixie), "
@@ -114,7 +129,7 @@ def forward_stop(unshare_pid):
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def relay_ready(ready_read, ready_fd, unshare_pid):
+def relay_ready(ready_read, ready_fd, unshare_pid, pid_file=None):
     """Waits for the host's ready line; passes it on with the host's PID,
     which is what `nsenter --target` needs to enter the sandbox."""
     line = os.read(ready_read, 64)
@@ -122,6 +137,8 @@ def relay_ready(ready_read, ready_fd, unshare_pid):
     if ready_fd is not None:
         os.write(ready_fd, b"ready %d\n" % host_pid(unshare_pid) if line == b"ready\n" else b"failed\n")
         os.close(ready_fd)
+    if pid_file is not None and line == b"ready\n":
+        Path(pid_file).write_text(f"{host_pid(unshare_pid)}\n")
 
 
 def tails_layers(options):
@@ -147,7 +164,7 @@ def host_command(options, ready_fd):
     command = [*unshare, "--", sys.executable, "-m", "sandbox.host",
                "--host-netns", os.readlink("/proc/self/ns/net"),
                "--python", os.path.abspath(options.python),
-               "--user", "root" if options.root else "amnesia", "--sudo", options.sudo]
+               "--user", "root" if options.root else "amnesia", "--sudo", options.sudo, "--tor", options.tor]
     if options.pki:
         command += ["--pki", os.path.abspath(options.pki)]
     if options.tails:
@@ -166,24 +183,31 @@ def host_command(options, ready_fd):
 
 def main(argv=None):
     options = parse(sys.argv[1:] if argv is None else argv)
-    reason = unavailable() or (tails_unavailable() if options.tails else None)
+    reason = (unavailable() or (tails_unavailable() if options.tails else None)
+              or (tor_unavailable() if options.tor == "real" else None))
     if reason:
         print(f"sandbox: {reason}", file=sys.stderr)
         return 2
     if options.prepare:
         print(":".join(str(layer) for layer in tails_layers(options)))
         return 0
+    if options.pid_file:
+        options.pid_file = os.path.abspath(options.pid_file)
     os.chdir(PROJECT_ROOT)
     os.environ["PYTHONPATH"] = str(PROJECT_ROOT)
     ready_read, ready_write = os.pipe()
     host = subprocess.Popen(host_command(options, ready_write), pass_fds=[ready_write])
     os.close(ready_write)
     forward_stop(host.pid)
-    relay_ready(ready_read, options.ready_fd, host.pid)
-    while True:
-        try:
-            status = host.wait()
-            break
-        except InterruptedError:
-            continue
+    try:
+        relay_ready(ready_read, options.ready_fd, host.pid, options.pid_file)
+        while True:
+            try:
+                status = host.wait()
+                break
+            except InterruptedError:
+                continue
+    finally:
+        if options.pid_file:
+            Path(options.pid_file).unlink(missing_ok=True)
     return 128 - status if status < 0 else status

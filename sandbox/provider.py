@@ -19,9 +19,9 @@ import zipfile
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from urllib.parse import unquote
+from urllib.parse import unquote, urlsplit
 
-from .accounts import ACCOUNTS, API_HOST, QUERY_PREFIX, server_list
+from .accounts import ACCOUNTS, API_HOST, QUERY_PREFIX, WEB_PAGE, server_list
 from .provider_faults import FAULTS
 
 
@@ -165,6 +165,11 @@ def load_routes(path):
     return routes
 
 
+# A page for browsing through Tor (accounts.WEB_PAGE), on every address and scheme.
+WEB_PAGE_PATH = urlsplit(WEB_PAGE).path
+WEB_PAGE_BODY = b"<html><body><p>A page on the far side of the internet.</p></body></html>\n"
+
+
 # ---- HTTP plumbing ----------------------------------------------------------
 
 class Handler(BaseHTTPRequestHandler):
@@ -187,6 +192,8 @@ class Handler(BaseHTTPRequestHandler):
         self.do_GET()
 
     def _answer(self):
+        if self.path == WEB_PAGE_PATH:
+            return Answer(WEB_PAGE_BODY, content_type="text/html")
         if self.path == "/" or not self.path.startswith(QUERY_PREFIX):
             return Answer(b'{"error": "unknown path"}', 404)
         query = self.path[len(QUERY_PREFIX):]
@@ -243,7 +250,7 @@ class Server(ThreadingHTTPServer):
         if self.log_file is None:
             return
         tls = isinstance(handler.connection, ssl.SSLSocket)
-        record = {"scheme": "https" if tls else "http",
+        record = {"scheme": "https" if tls else "http", "client": handler.client_address[0],
                   "method": handler.command, "path": handler.path,
                   "headers": [[k, v] for k, v in handler.headers.items()],
                   "tls_session_reused": tls and handler.connection.session_reused}

@@ -1,4 +1,5 @@
-"""The host's services: Tor's stand-in (microsocks, as debian-tor) and the provider."""
+"""The host's services: Tor's stand-in (microsocks, as debian-tor), the
+provider and, with real Tor, the internet's DNS server."""
 
 import pwd
 import socket
@@ -19,22 +20,34 @@ PROVIDER_CERTIFICATE_CHOICE = SCRATCH / "provider-certificate"
 START_SECONDS = 30.0
 
 
-def start_provider(pki, project_root):
-    """Starts the provider in the internet namespace and waits for its ready line."""
-    command = in_internet(sys.executable, "-m", "sandbox.provider", "--pki", str(pki),
-                          "--address", PROVIDER_ADDRESS, "--routes", str(PROVIDER_ROUTES),
-                          "--certificate-choice", str(PROVIDER_CERTIFICATE_CHOICE),
-                          "--log", str(PROVIDER_LOG))
-    log = SCRATCH / "logs" / "provider.log"
+def _start_in_internet(name, arguments, project_root):
+    """Starts `python -m sandbox.NAME ARGUMENTS` in the internet namespace
+    and waits for its ready line; its errors go to logs/NAME.log."""
+    command = in_internet(sys.executable, "-m", f"sandbox.{name}", *arguments)
+    log = SCRATCH / "logs" / f"{name}.log"
     with open(log, "ab") as errors:
         process = subprocess.Popen(command, cwd=project_root, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=errors)
     ready = process.stdout.readline()
     process.stdout.close()
-    if ready != b"provider ready\n":
-        raise RuntimeError("the provider stand-in did not start; see its log: "
-                           + log.read_text(errors="replace"))
+    if ready != f"{name} ready\n".encode():
+        raise RuntimeError(f"the {name} stand-in did not start; see its log: " + log.read_text(errors="replace"))
     return process.pid
+
+
+def start_provider(pki, project_root):
+    """Starts the provider in the internet namespace and waits until it listens."""
+    return _start_in_internet("provider", ["--pki", str(pki), "--address", PROVIDER_ADDRESS,
+                                           "--routes", str(PROVIDER_ROUTES),
+                                           "--certificate-choice", str(PROVIDER_CERTIFICATE_CHOICE),
+                                           "--log", str(PROVIDER_LOG)], project_root)
+
+
+def start_resolver(address, records, project_root):
+    """Starts the internet's DNS server on `address`, answering `records` ({name: IPv4 address})."""
+    return _start_in_internet("resolver", ["--address", address,
+                                           *(f"--record={name}={ip}" for name, ip in records.items())],
+                              project_root)
 
 
 def start_socks_proxy(tor_ids=None):

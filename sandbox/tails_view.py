@@ -47,13 +47,13 @@ def mount(layers):
     mount_tmpfs(VIEW / "home", 0o755)
 
 
-def build(layers, pki, sudo_mode, ferm_conf, admin_password, persistent=None):
+def build(layers, pki, sudo_mode, ferm_conf, admin_password, persistent=None, real_tor=False):
     """Mounts the system and writes what the sandbox's host needs into its /etc;
     `persistent`, a descriptor of the Persistent Folder's folder, goes at
     /home/amnesia/Persistent."""
     mount(layers)
     etc = VIEW / "etc"
-    host_config.configure(etc, pki, sudo_mode, tails_like=True)
+    host_config.configure(etc, pki, sudo_mode, tails_like=True, real_tor=real_tor)
     users.install(etc, ferm_conf, admin_password)
     home = make_home("amnesia", users.AMNESIA_UID, users.AMNESIA_UID, root=VIEW)
     if persistent is not None:

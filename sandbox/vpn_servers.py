@@ -1,45 +1,31 @@
-"""The provider's OpenVPN servers, real OpenVPN listening on the host's loopback.
+"""The provider's OpenVPN servers, real OpenVPN on the internet side.
 
-Each server's tun device is moved into the internet namespace by its up
-script, so the tunnel's far end (and the provider behind it) is only
-reachable through the tunnel. The servers run under another program name
-(a symlink to openvpn), so the client's `killall openvpn` stops only the
-client. What the client's fixed profile needs from a server with
-OpenVPN 2.6: comp-lzo, the default GCM data ciphers, dh none, topology
-subnet and a certificate for TLS server use."""
+Each server listens on an address of its own in the internet namespace, so
+the host reaches it over eth0 as a Tails host reaches its provider, and its
+tun device (the tunnel's far end) is there too. The servers run under
+another program name (a symlink to openvpn), so the client's `killall
+openvpn` stops only the client. What the client's fixed profile needs from a
+server with OpenVPN 2.6: comp-lzo, the default GCM data ciphers, dh none,
+topology subnet and a certificate for TLS server use. Like real providers,
+they send all of the client's traffic through the tunnel (redirect-gateway def1)."""
 
 import time
 from pathlib import Path
 
-from .accounts import PROVIDER_NETWORK, VPN_SERVERS
+from .accounts import VPN_SERVERS
 from .filesystem import SCRATCH
-from .network import INTERNET
+from .network import INTERNET, in_internet, ip
 from .processes import spawn
 
 SERVER_PROGRAM = SCRATCH / "ovpn-server"
-UP_SCRIPT = SCRATCH / "ovpn-server-up"
+ANSWER_DELAY_SCRIPT = SCRATCH / "ovpn-server-answer-delay"
 READY_MARKER = "Initialization Sequence Completed"
 START_SECONDS = 30.0
 
-UP_SCRIPT_TEXT = f"""\
-#!/bin/sh
-# OpenVPN server up script: moves the tun device into the internet namespace
-# and gives it the server's tunnel address there.
-set -e
-ip link set dev "$dev" netns {INTERNET}
-ip -n {INTERNET} addr add "$ifconfig_local/24" dev "$dev"
-ip -n {INTERNET} link set dev "$dev" mtu "$tun_mtu" up
-"""
 
-
-def _netmask(prefix_length):
-    bits = (0xFFFFFFFF << (32 - prefix_length)) & 0xFFFFFFFF
-    return ".".join(str((bits >> shift) & 0xFF) for shift in (24, 16, 8, 0))
-
-
-def server_config(server, pki):
-    network, length = PROVIDER_NETWORK.split("/")
-    return "\n".join([
+def server_config(server, pki, answer_delay=0.0):
+    delay = ["script-security 2", f"client-connect {ANSWER_DELAY_SCRIPT}"] if answer_delay else []
+    return "\n".join([*delay,
         f"proto {'tcp-server' if server.proto == 'tcp' else server.proto}",
         f"local {server.address}",
         f"port {server.port}",
@@ -55,11 +41,8 @@ def server_config(server, pki):
         # The client's profile has comp-lzo: without it on the server the
         # tunnel reports itself up but passes no packet.
         "comp-lzo",
-        f'push "route {network} {_netmask(int(length))}"',
+        'push "redirect-gateway def1"',
         "keepalive 10 120",
-        "ifconfig-noexec",
-        "script-security 2",
-        f"up {UP_SCRIPT}",
         "verb 3",
         "",
     ])
@@ -69,17 +52,23 @@ def log_path(server):
     return SCRATCH / "logs" / f"openvpn-{server.device}.log"
 
 
-def start(pki):
-    """Starts every server; returns their PIDs once each reports itself up."""
-    UP_SCRIPT.write_text(UP_SCRIPT_TEXT)
-    UP_SCRIPT.chmod(0o755)
+def start(pki, answer_delay=0.0):
+    """Starts every server; returns their PIDs once each reports itself up.
+
+    With `answer_delay`, each takes that many seconds to accept a client, as
+    a provider across the internet takes its time: tun0 comes up that much
+    later after OpenVPN has started."""
+    if answer_delay:
+        ANSWER_DELAY_SCRIPT.write_text(f"#!/bin/sh\nsleep {answer_delay}\n")
+        ANSWER_DELAY_SCRIPT.chmod(0o755)
     if not SERVER_PROGRAM.exists():
         SERVER_PROGRAM.symlink_to("/usr/sbin/openvpn")
     pids = []
     for server in VPN_SERVERS:
         config = SCRATCH / f"openvpn-{server.device}.conf"
-        config.write_text(server_config(server, pki))
-        pids.append(spawn([str(SERVER_PROGRAM), "--config", str(config)], log=log_path(server)))
+        config.write_text(server_config(server, pki, answer_delay))
+        ip("-n", INTERNET, "addr", "add", f"{server.address}/32", "dev", "lo")
+        pids.append(spawn(in_internet(str(SERVER_PROGRAM), "--config", str(config)), log=log_path(server)))
     for server, pid in zip(VPN_SERVERS, pids):
         _wait_until_up(server, pid)
     return pids

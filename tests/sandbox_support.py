@@ -12,7 +12,11 @@ that system's Python, and the tests' commands run chrooted there unless
 they ask for this machine's tools (`outer=True`). MARNU_SANDBOX_OPENVPN=apt
 installs the package without its Recommends, so that the client's first
 Connect installs OpenVPN with the system's real apt; otherwise OpenVPN
-comes with the package."""
+comes with the package.
+
+With MARNU_SANDBOX_TOR=real (make test-tor sets it) every host has real Tor
+(sandbox/run --tor real): Debian's tor, restarted by its own init script, in
+a private Tor network that each host starts, which takes some 20-30 s."""
 
 import ctypes
 import json
@@ -37,7 +41,9 @@ from sandbox.services import PROVIDER_CERTIFICATE_CHOICE, PROVIDER_LOG, PROVIDER
 # Under `make sanitize` the interpreter carries AddressSanitizer, whose
 # quarantine holds freed memory: resident sizes say nothing there.
 SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
-START_SECONDS = 120
+REAL_TOR = os.environ.get("MARNU_SANDBOX_TOR") == "real"
+# A host with real Tor is ready once a request through its Tor has worked.
+START_SECONDS = 300 if REAL_TOR else 120
 STOP_SECONDS = 60
 ENTER = ["nsenter", "--mount", "--net", "--pid", "--uts", "--ipc"]
 # The client this test run built, outside a Tails-like system.
@@ -46,10 +52,11 @@ CLIENT = str(Path(sys.executable).parent / "marnu-tails-client")
 TAILS = os.environ.get("MARNU_SANDBOX_TAILS") or None
 OPENVPN_BY_APT = TAILS is not None and os.environ.get("MARNU_SANDBOX_OPENVPN") == "apt"
 TAILS_OPTIONS = ["--tails", TAILS, *(["--no-recommends"] if OPENVPN_BY_APT else [])] if TAILS else []
+TOR_OPTIONS = ["--tor", "real"] if REAL_TOR else []
 
 
 def _unavailable():
-    reason = launch.unavailable()
+    reason = launch.unavailable() or (launch.tor_unavailable() if REAL_TOR else None)
     if reason:
         return reason
     own_user_namespace = user_namespace.ENTER if user_namespace.needed() else []
@@ -71,12 +78,13 @@ class Sandbox:
 
     Without a PKI directory the host makes its own; `launcher` goes before
     sandbox/run (to start it as another user, say). The host has the
-    Tails-like system that MARNU_SANDBOX_TAILS asks for, if any."""
+    Tails-like system that MARNU_SANDBOX_TAILS asks for, if any, and real
+    Tor if MARNU_SANDBOX_TOR asks for it."""
 
     def __init__(self, pki_dir, *options, launcher=()):
         self.pki_dir = None if pki_dir is None else Path(pki_dir)
         # A host may ask for a Tails-like system of its own.
-        self.options = (*(() if "--tails" in options else TAILS_OPTIONS), *options)
+        self.options = (*(() if "--tails" in options else TAILS_OPTIONS), *TOR_OPTIONS, *options)
         self.tails = self.options[self.options.index("--tails") + 1] if "--tails" in self.options else None
         # The client as the user starts it: the package's in a Tails-like system.
         self.client = "/usr/bin/marnu-tails-client" if self.tails else CLIENT

@@ -7,6 +7,8 @@ import json
 import os
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import time
@@ -14,7 +16,9 @@ import time
 import pytest
 
 from dialogue import INTERRUPTED, Dialogue
-from sandbox.accounts import ACCOUNTS, ADMIN_PASSWORD, API_HOST, API_KEY, server_list
+from sandbox import resolver
+from sandbox.accounts import ACCOUNTS, ADMIN_PASSWORD, API_HOST, API_KEY, WEB_PAGE, server_list
+from sandbox.provider import WEB_PAGE_BODY
 from sandbox_support import (CLIENT, ROOT, fresh_sandbox, needs_sandbox, plain_sandbox_only, sandbox,  # noqa: F401
                              sandbox_pki)
 from sudo_prompts import SudoPrompts
@@ -103,6 +107,37 @@ def test_tor_stand_in_runs_as_debian_tor_and_root_may_not_use_it(sandbox):
     result = curl(sandbox, BASE + "test/ok", user="root")
     assert result.returncode != 0
     assert b"Connection refused" in result.stderr or b"Failed to connect" in result.stderr
+
+
+def test_commands_are_told_where_things_are(sandbox):
+    told = sandbox.run(["sh", "-c", "echo $MARNU_SANDBOX_TOR $MARNU_SANDBOX_API_ADDRESS $MARNU_SANDBOX_VPN_SERVERS"])
+    assert told.stdout == b"microsocks 198.51.100.10 Sandbox-UDP=203.0.113.2:1194/udp Sandbox-TCP=203.0.113.3:443/tcp\n"
+    page = curl(sandbox, WEB_PAGE)
+    assert page.returncode == 0 and page.stdout == WEB_PAGE_BODY
+
+
+def _dns_query(name, qtype):
+    labels = b"".join(bytes([len(label)]) + label.encode() for label in name.split("."))
+    return struct.pack("!HHHHHH", 0x1234, 0x0100, 1, 0, 0, 0) + labels + b"\0" + struct.pack("!HH", qtype, 1)
+
+
+# The exit's resolver (sandbox/resolver.py): Tor asks with the letters' case
+# mixed and wants its question back as sent.
+@pytest.mark.parametrize("name, qtype, rcode, address", [
+    ("api.marnu.example", 1, 0, "198.51.100.10"),
+    ("aPi.MARNU.example", 1, 0, "198.51.100.10"),
+    ("api.marnu.example", 28, 0, None),  # AAAA: the name exists, without such an address
+    ("www.marnu.example", 1, 3, None),  # NXDOMAIN
+])
+def test_resolver_answers_from_its_table(name, qtype, rcode, address):
+    query = _dns_query(name, qtype)
+    reply = resolver.answer(query, {"api.marnu.example": "198.51.100.10"})
+    ident, flags, questions, answers = struct.unpack("!HHHH", reply[:8])
+    assert (ident, flags & 0x8000, flags & 0x0100, flags & 0xF, questions) == (0x1234, 0x8000, 0x0100, rcode, 1)
+    assert reply[12:len(query)] == query[12:]
+    assert answers == (address is not None)
+    if address:
+        assert reply[-4:] == socket.inet_aton(address)
 
 
 def test_tails_firewall_is_loaded_in_the_sandbox(sandbox):

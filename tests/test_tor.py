@@ -1,0 +1,186 @@
+"""The client with real Tor in the loop (make test-tor): the host's Tor is
+Debian's tor in a private Tor network on the provider's side (sandbox/run
+--tor real), restarted by Debian's own init script; the client is driven
+through a pseudo-terminal, sudo asking for the password at every call.
+
+One host serves the session. The client logs in once, then connects and
+disconnects RUNS times; each time the suite waits for the first request
+through Tor's SOCKS port to work after "[+] Connected to ..." and after
+Disconnect, and a capture on the host's outside interface records what
+leaves it. make test-tor TAILS=6|7 runs it in a Tails-like system."""
+
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+
+import pytest
+
+from dialogue import MENU, RESTARTS, Dialogue, UDP, TCP
+from packet_capture import Capture
+from sandbox.accounts import HOST_ADDRESS, VPN_SERVERS, WEB_PAGE
+from sandbox.tor_network import EXIT, NODES, OR_PORT
+from sandbox_support import REAL_TOR, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
+
+pytestmark = [needs_sandbox, pytest.mark.skipif(not REAL_TOR, reason="real Tor runs with make test-tor")]
+
+RUNS = 5
+GOAL_SECONDS = 10.0
+# How long Tor may take at most before a run counts as failed.
+PROBE_SECONDS = 120
+RELAYS = {node.address for node in NODES}
+OPENVPN_SERVERS = {(server.address, int(server.port), server.proto) for server in VPN_SERVERS}
+
+# Waits for a line on standard input, then fetches the page through Tor's
+# SOCKS port until it comes back (each try at most 10 s, 0.1 s apart), and
+# prints the monotonic time (the same clock in every namespace) of that moment.
+PROBE = """
+import subprocess, sys, time
+url, seconds = sys.argv[1], float(sys.argv[2])
+sys.stdin.readline()
+deadline = time.monotonic() + seconds
+tries = 0
+while time.monotonic() < deadline:
+    tries += 1
+    got = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "10",
+                          "--socks5-hostname", "127.0.0.1:9050", url], capture_output=True, text=True)
+    if got.returncode == 0 and got.stdout == "200":
+        print(time.monotonic(), tries, flush=True)
+        sys.exit(0)
+    time.sleep(0.1)
+sys.exit(1)
+"""
+
+
+class Probe:
+    """A request through Tor as amnesia, ready to start the moment it is told."""
+
+    def __init__(self, host):
+        self.process = host.spawn([sys.executable, "-c", PROBE, WEB_PAGE, str(PROBE_SECONDS)], user="amnesia",
+                                  outer=True, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def go(self):
+        self.process.stdin.write(b"go\n")
+        self.process.stdin.flush()
+
+    def worked_at(self):
+        """The monotonic time of the first request that worked; fails the test if none did."""
+        output, _ = self.process.communicate(timeout=PROBE_SECONDS + 30)
+        assert self.process.returncode == 0, f"no request through Tor worked within {PROBE_SECONDS} s"
+        return float(output.split()[0])
+
+
+@dataclass
+class Run:
+    server: object
+    connected: float = 0.0  # monotonic, when "[+] Connected to ..." was read
+    connected_wall: float = 0.0
+    through_tunnel: float = 0.0  # the first request through Tor that worked, after it
+    disconnect: float = 0.0  # monotonic, when 2 was typed
+    disconnect_wall: float = 0.0
+    menu_back: float = 0.0  # Disconnect's texts and the menu read: requests start then
+    direct: float = 0.0  # the first request through Tor that worked, after Disconnect
+    packets: list = field(default_factory=list)
+    refused: int = 0  # Tor's connections that the firewall refused before tun0 was up
+
+    @property
+    def after_connect(self):
+        return self.through_tunnel - self.connected
+
+    @property
+    def after_disconnect(self):
+        return self.direct - self.disconnect
+
+
+def refused(host):
+    """How many packets Tails' firewall has refused since Connect loaded it
+    (ferm's restart set the counters to zero): Tor's, the only program
+    that tries to go out then."""
+    rows = host.root("iptables-legacy -L log_reject -v -x -n").decode().splitlines()
+    return next(int(row.split()[0]) for row in rows if " REJECT " in row)
+
+
+def connect_and_disconnect(host, dialogue, server):
+    run = Run(server)
+    capture = Capture(host).start()
+    try:
+        probe = Probe(host)
+        dialogue.connect(server)
+        run.connected, run.connected_wall = time.monotonic(), time.time()
+        probe.go()
+        run.through_tunnel = probe.worked_at()
+        run.refused = refused(host)
+
+        # Until Disconnect has ended, Tor still has the tunnel.
+        probe = Probe(host)
+        run.disconnect, run.disconnect_wall = time.monotonic(), time.time()
+        dialogue.type(b"2")
+        dialogue.expect(RESTARTS + MENU)
+        run.menu_back = time.monotonic()
+        probe.go()
+        run.direct = probe.worked_at()
+    finally:
+        run.packets = capture.stop()
+    return run
+
+
+@pytest.fixture(scope="module")
+def runs(sandbox):
+    """RUNS Connects and Disconnects by one client, over UDP and TCP in turn."""
+    dialogue = Dialogue(sandbox)
+    done = []
+    try:
+        dialogue.start()
+        dialogue.log_in("alice", "wonderland")
+        dialogue.expect(b"[+] Authentication successful.\n")
+        for number in range(RUNS):
+            if number:
+                dialogue.type(b"1")  # logged in already: the server list comes next
+            done.append(connect_and_disconnect(sandbox, dialogue, (UDP, TCP)[number % 2]))
+        assert dialogue.quit() == 0
+    finally:
+        dialogue.close()
+    return done
+
+
+def test_login_servers_and_keys_come_through_the_exit(sandbox, runs):
+    requests = sandbox.provider_requests()
+    api = [request for request in requests if request["scheme"] == "https"]
+    operations = [request["path"].split("/query/")[1].split("/")[0] for request in api]
+    # One login, then the key bundle and the server list at every Connect.
+    assert operations == ["checksession"] + ["getuserkeys", "serversdetail"] * RUNS
+    # The page fetched through Tor came out of the exit too, as did everything else.
+    assert len(requests) > len(api)
+    assert {request["client"] for request in requests} == {EXIT.address}
+
+
+def test_while_connected_only_openvpn_leaves_the_host_and_after_disconnect_tor_goes_direct(runs):
+    for run in runs:
+        # Restarted before tun0 was up (the VPN servers take 3 s to answer), Tor was refused first.
+        assert run.refused > 0, run.server.name
+        connected = [p for p in run.packets if run.connected_wall <= p.time <= run.disconnect_wall]
+        remote = {(p.destination, p.destination_port, p.protocol) if p.source == HOST_ADDRESS
+                  else (p.source, p.source_port, p.protocol) for p in connected}
+        # Tor's circuits and the page came through the tunnel: OpenVPN's packets
+        # only (a server of an earlier run may still send its keepalives), none to a relay.
+        assert (run.server.address, int(run.server.port), run.server.proto) in remote, run.server.name
+        assert remote <= OPENVPN_SERVERS, (run.server.name, remote)
+        # After Disconnect, Tor's own connections to the relays show on the wire:
+        # what the capture would have seen had Tor gone around the tunnel.
+        direct = {p.destination for p in run.packets if p.time > run.disconnect_wall and p.source == HOST_ADDRESS
+                  and p.destination_port == OR_PORT}
+        assert direct and direct <= RELAYS, (run.server.name, direct)
+
+
+def test_tor_works_within_seconds_of_connect_and_of_disconnect(runs, capsys):
+    after_connect = statistics.median(run.after_connect for run in runs)
+    after_disconnect = statistics.median(run.after_disconnect for run in runs)
+    with capsys.disabled():
+        print(f"\nTor usable after [+] Connected (s): {' '.join(f'{r.after_connect:.2f}' for r in runs)};"
+              f" median {after_connect:.2f} (refused before tun0: {' '.join(str(r.refused) for r in runs)})")
+        print(f"Tor usable after Disconnect (s): {' '.join(f'{r.after_disconnect:.2f}' for r in runs)};"
+              f" median {after_disconnect:.2f} (the menu back after"
+              f" {statistics.median(r.menu_back - r.disconnect for r in runs):.2f})")
+    assert after_connect <= GOAL_SECONDS
+    assert after_disconnect <= GOAL_SECONDS
