@@ -139,12 +139,18 @@ tails-systems: dist-tools  ## as root: make dist and the Tails 6 and 7 systems, 
 	python3 -m sandbox.tails_root 6 7
 	python3 -m sandbox.tails_root --no-recommends 6 7
 
+# The two-minute wait for a server that never answers runs once a system,
+# where OpenVPN came with the package: how OpenVPN was installed changes
+# nothing of it.
+SILENT_SERVER_TEST := tests/test_end_to_end.py::test_a_connect_to_a_server_that_never_answers_ends_after_two_minutes_with_nothing_left
+
 test-tails: deps tails-systems  ## as root: the package and bundle tests and the end-to-end suite in the Tails 6 and 7 systems
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_package.py tests/test_release_files.py tests/test_bundle.py
 	@failed=""; for tails in 6 7; do for openvpn in recommends apt; do \
 	  echo "== end-to-end suite: Tails $$tails, OpenVPN by $$openvpn"; \
 	  MARNU_SANDBOX_TAILS=$$tails MARNU_SANDBOX_OPENVPN=$$openvpn \
-	    $(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_end_to_end.py || failed="$$failed $$tails/$$openvpn"; \
+	    $(VPY) -m pytest -q $(PYTEST_ARGS) $$([ $$openvpn = apt ] && echo "--deselect $(SILENT_SERVER_TEST)") \
+	    tests/test_end_to_end.py || failed="$$failed $$tails/$$openvpn"; \
 	done; done; \
 	if [ -n "$$failed" ]; then echo "test-tails: failed in (Tails/OpenVPN):$$failed" >&2; exit 1; fi
 
