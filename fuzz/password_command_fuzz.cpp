@@ -124,7 +124,7 @@ std::vector<std::string> tmp_entries() {
 std::vector<std::string> expected_calls(marnu::LaunchStep step) {
     std::vector<std::string> calls{"sudo bash -c and 0 more"};
     if (step == marnu::LaunchStep::install_openvpn) calls.push_back("apt-get -qq install openvpn");
-    if (step == marnu::LaunchStep::stop_running_openvpn) calls.push_back("killall openvpn");
+    if (step == marnu::LaunchStep::stop_running_openvpn) calls.push_back("killall -w openvpn");
     calls.push_back("mv -f /tmp/ferm.conf /etc/ferm/ferm.conf");
     calls.push_back("ferm restart");
     calls.push_back("tor restart");
