@@ -1,8 +1,8 @@
 """Figure 7: Connect in the simulated Tails host, from the server choice to
 "Connected", against the same connection made by hand: the client's root
-command line (the firewall switch, then OpenVPN with the same profile) typed
-into a shell, from the same state, to OpenVPN's "Initialization Sequence
-Completed".
+command line (the firewall switch, ferm's and Tor's restarts, then OpenVPN
+with the same profile) typed into a shell, from the same state, to OpenVPN's
+"Initialization Sequence Completed".
 
 The same state: Tails' firewall loaded, no OpenVPN running, the account's
 key files in /tmp. For the run by hand the profile and the rewritten firewall
@@ -23,8 +23,10 @@ from measure import LAUNCHER, PYTHON, Row
 
 USER, PASSWORD, SERVER = "alice", "wonderland", "Sandbox-UDP"
 SAVED_FIREWALL = "/run/marnu-bench-ferm.conf"
-# What the client runs as root for this account (a password of plain characters).
+# What the client runs as root for this account, with the password typed in
+# (a password of plain characters) where the client hands it over on a FIFO.
 BY_HAND = ("sudo bash -c 'mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && "
+           "(/etc/init.d/tor restart || true) && "
            "openvpn --config /tmp/config.ovpn --askpass <(echo '%s')'" % PASSWORD)
 CONNECTED_MARKER = b"Initialization Sequence Completed"
 WAIT_SECONDS = 120

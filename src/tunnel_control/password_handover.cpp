@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 
 #include "common/errors.h"
 #include "common/host_paths.h"
@@ -22,8 +21,6 @@ namespace {
 // /tmp/marnu-askpass-PID.XXXXXX/askpass: the PID tells whose folder it is.
 constexpr std::string_view kFolderPrefix = "marnu-askpass-";
 constexpr char kFifoName[] = "askpass";
-// How often the FIFO is tried for a reader.
-constexpr auto kOfferInterval = std::chrono::milliseconds(20);
 
 // Whether a folder named for `name`'s PID belongs to a client that has ended.
 bool left_by_ended_client(std::string_view name) {
@@ -91,6 +88,9 @@ PasswordHandover::PasswordHandover(std::string_view password) {
         errno = error;
         throw_errno("Could not make the FIFO for the password", fifo_);
     }
+    // The FIFO itself, so that the destructor can still reach a writer
+    // waiting on it if its name was removed meanwhile.
+    fifo_itself_.reset(::open(fifo_.c_str(), O_PATH | O_CLOEXEC));
     try {
         writer_ = signal_free_thread([this] { offer(); });
     } catch (...) {
@@ -101,39 +101,37 @@ PasswordHandover::PasswordHandover(std::string_view password) {
 }
 
 PasswordHandover::~PasswordHandover() {
-    {
-        const std::lock_guard guard(lock_);
-        stop_ = true;
+    stop_.store(true);
+    // A writer still waiting for a reader finds this one and gives up; it is
+    // held open until the writer has ended, so the writer cannot miss it.
+    UniqueFd wake;
+    if (fifo_itself_) {
+        const std::string itself = "/proc/self/fd/" + std::to_string(fifo_itself_.get());
+        wake.reset(::open(itself.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     }
-    wake_.notify_all();
+    if (!wake) wake.reset(::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     writer_.join();
     remove_files();
     explicit_bzero(secret_.data(), secret_.size());
 }
 
-// Opening a FIFO for writing without blocking fails (ENXIO) until a reader
-// has it open; OpenVPN, once it opens it, waits for the writer.
+// Opening a FIFO for writing waits until a reader has it open: the writer
+// meets OpenVPN there at once. The destructor wakes a writer still waiting
+// by opening the FIFO for reading itself.
 void PasswordHandover::offer() {
-    std::unique_lock guard(lock_);
-    while (!stop_) {
-        const UniqueFd fifo(::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        if (fifo) {
-            // The whole password fits in the empty pipe's buffer: the writes
-            // never wait, and a reader that went away only fails them.
-            std::string_view rest = secret_;
-            while (!rest.empty()) {
-                const ssize_t written = ::write(fifo.get(), rest.data(), rest.size());
-                if (written < 0 && errno == EINTR) continue;
-                if (written <= 0) break;
-                rest.remove_prefix(static_cast<size_t>(written));
-            }
-            // One reader gets it, once: nobody finds the FIFO afterwards.
-            ::unlink(fifo_.c_str());
-            return;
-        }
-        if (errno != ENXIO && errno != EINTR) return;  // the FIFO is gone
-        wake_.wait_for(guard, kOfferInterval);
+    const UniqueFd fifo(::open(fifo_.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fifo || stop_.load()) return;  // the FIFO is gone, or nobody came
+    // The whole password fits in the empty pipe's buffer: the writes never
+    // wait, and a reader that went away only fails them.
+    std::string_view rest = secret_;
+    while (!rest.empty()) {
+        const ssize_t written = ::write(fifo.get(), rest.data(), rest.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        rest.remove_prefix(static_cast<size_t>(written));
     }
+    // One reader gets it, once: nobody finds the FIFO afterwards.
+    ::unlink(fifo_.c_str());
 }
 
 void PasswordHandover::remove_files() const {

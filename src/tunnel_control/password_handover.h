@@ -5,11 +5,12 @@
 // passes through the kernel's pipe buffer.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 #include <string>
 #include <string_view>
 #include <thread>
+
+#include "common/unique_fd.h"
 
 namespace marnu {
 
@@ -34,9 +35,8 @@ private:
     std::string folder_;
     std::string fifo_;
     std::string secret_;
-    std::mutex lock_;
-    std::condition_variable wake_;
-    bool stop_ = false;
+    UniqueFd fifo_itself_;
+    std::atomic<bool> stop_ = false;
     std::thread writer_;
 };
 
