@@ -24,11 +24,10 @@ SERVER_LIST = b"\n[*] Getting servers...\n\n" + b"".join(
 CONFIGURING = b"\n[+] Configuring VPN settings.\n[+] Configuring firewall.\n\n"
 FERM_RESTART = b"Reloading Firewall configuration....\n"
 STAND_IN = b"[sandbox] /etc/init.d/%s restart: stand-in, nothing to do.\n"
-# A Tails-like system has no NetworkManager init script: bash says so and goes on.
-NO_NETWORK_MANAGER = b"bash: line 1: /etc/init.d/network-manager: No such file or directory\n"
 # Debian's own init script restarts real Tor (sandbox/run --tor real).
 TOR_RESTART = b"Stopping tor daemon...done.\nStarting tor daemon...done.\n" if REAL_TOR else STAND_IN % b"tor"
-RESTARTS = (NO_NETWORK_MANAGER if TAILS else STAND_IN % b"network-manager") + FERM_RESTART + TOR_RESTART
+# A Tails-like system has no NetworkManager init script, and nothing says so.
+RESTARTS = (b"" if TAILS else STAND_IN % b"network-manager") + FERM_RESTART + TOR_RESTART
 INSTALLING_OPENVPN = (b"[-] OpenVPN is not installed.\n"
                       b"[+] OpenVPN will be installed using apt... this will take a while\n\n")
 APT_UPDATE_STAND_IN = b"[sandbox] apt update: stand-in, no package index is fetched.\n"

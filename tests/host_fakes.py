@@ -89,9 +89,10 @@ class FakeHost:
     call to `log`. The fake openvpn copies its askpass file to `askpass`
     and its arguments, one a line, to `openvpn_args`, prints $OPENVPN_SAYS
     when that is set, and ends with status 0. Tor's init script ends with
-    `tor_restart_status`."""
+    `tor_restart_status`. Without `network_manager` there is no
+    NetworkManager init script, as on Tails 6 and 7."""
 
-    def __init__(self, directory, tor_restart_status=0):
+    def __init__(self, directory, tor_restart_status=0, network_manager=True):
         directory = Path(directory)
         self.log = directory / "host.log"
         self.askpass = directory / "askpass"
@@ -112,7 +113,8 @@ exit 0
 """)
         for tool, status in (("killall", 1), ("apt", 1), ("apt-get", 1)):
             write_script(Path(self.bin) / tool, f"#!/bin/sh\necho \"{tool} $*\" >> '{self.log}'\nexit {status}\n")
-        for script, status in (("network-manager", 0), ("ferm", 0), ("tor", tor_restart_status)):
+        scripts = (("network-manager", 0),) if network_manager else ()
+        for script, status in (*scripts, ("ferm", 0), ("tor", tor_restart_status)):
             write_script(self.init_d / script, f"#!/bin/sh\necho \"$0 $*\" >> '{self.log}'\nexit {status}\n")
 
     def setup_code(self):

@@ -10,7 +10,7 @@ import shutil
 
 import pytest
 
-from dialogue import CONNECTED_MENU, FERM_RESTART, MENU, NO_NETWORK_MANAGER, STAND_IN, UDP
+from dialogue import CONNECTED_MENU, FERM_RESTART, MENU, STAND_IN, UDP
 from dialogue import dialogue_on  # noqa: F401
 from host_state import assert_tunnel_up, live_ferm_conf, openvpn_clients, rules
 from sandbox.host_config import TAILS_FERM_CONF
@@ -27,7 +27,7 @@ pytestmark = [needs_sandbox,
 PERSISTENT = "/home/amnesia/Persistent"
 CLIENT = f"{PERSISTENT}/{FOLDER}/marnu-tails-client"
 # What Disconnect restarts in a Tails-like system (no NetworkManager init script).
-RESTARTS = NO_NETWORK_MANAGER + FERM_RESTART + STAND_IN % b"tor"
+RESTARTS = FERM_RESTART + STAND_IN % b"tor"
 OTHER = {"tails6": "tails7", "tails7": "tails6"}
 
 

@@ -12,7 +12,8 @@ from host_fakes import PRELUDE, FakeHost
 pytestmark = needs_isolation
 
 RESTORE = (
-    "mv /tmp/ferm.conf.back /etc/ferm/ferm.conf; /etc/init.d/network-manager restart; "
+    "mv /tmp/ferm.conf.back /etc/ferm/ferm.conf; "
+    "[ ! -x /etc/init.d/network-manager ] || /etc/init.d/network-manager restart; "
     "/etc/init.d/ferm restart; /etc/init.d/tor restart"
 )
 DISCONNECT = ["bash", "-c", "killall openvpn; " + RESTORE]
@@ -74,10 +75,10 @@ def test_a_command_that_did_not_run_says_so_and_keeps_connected(tmp_path, operat
     assert calls == [DISCONNECT if operation == "disconnect" else RESET]
 
 
-def tear_down_through_bash(tmp_path, operation, saved):
+def tear_down_through_bash(tmp_path, operation, saved, network_manager=True):
     """The operation with real bash running its line; /tmp/ferm.conf.back
     holds `saved` (None: absent) and /etc/ferm/ferm.conf "live"."""
-    host = FakeHost(tmp_path)
+    host = FakeHost(tmp_path, network_manager=network_manager)
     out = tmp_path / "files.json"
     code = PRELUDE + f"""
 ensure_isolated()
@@ -103,6 +104,15 @@ def test_disconnect_runs_every_step_though_openvpn_had_already_ended(tmp_path):
     result, files, calls = tear_down_through_bash(tmp_path, "disconnect", saved="saved\n")
     assert result.stdout == b"False\n"
     assert calls == ["killall openvpn"] + RESTARTS
+    assert files == {"/etc/ferm/ferm.conf": "saved\n", "/tmp/ferm.conf.back": None}
+
+
+@pytest.mark.parametrize("operation", ["disconnect", "reset_firewall"])
+def test_without_a_network_manager_init_script_the_other_steps_run_in_silence(tmp_path, operation):
+    # Tails 6 and 7 have none: nothing complains of it, ferm and Tor still restart.
+    result, files, calls = tear_down_through_bash(tmp_path, operation, saved="saved\n", network_manager=False)
+    assert b"network-manager" not in result.stderr and b"No such file" not in result.stderr
+    assert calls == ["killall openvpn"] * (operation == "disconnect") + RESTARTS[1:]
     assert files == {"/etc/ferm/ferm.conf": "saved\n", "/tmp/ferm.conf.back": None}
 
 

@@ -15,9 +15,13 @@ inline constexpr char kAptUpdateCommand[] = "sudo bash -c 'apt update'";
 
 // The saved firewall configuration moved back, and what depends on it
 // restarted. Steps joined by ";": each runs whatever became of the one before.
+// NetworkManager's init script is restarted only where there is one: Debian
+// 12's and 13's network-manager (Tails 6 and 7) ships none, and bash would
+// complain of the missing file at every Disconnect and Reset.
 inline constexpr auto& kFirewallRestoreSteps =
     join<"mv ", kSavedFermConfig, " ", kLiveFermConfig,
-         "; /etc/init.d/network-manager restart; /etc/init.d/ferm restart; /etc/init.d/tor restart">;
+         "; [ ! -x /etc/init.d/network-manager ] || /etc/init.d/network-manager restart; "
+         "/etc/init.d/ferm restart; /etc/init.d/tor restart">;
 
 inline constexpr auto& kDisconnectCommand = join<"sudo bash -c 'killall openvpn; ", kFirewallRestoreSteps, "'">;
 inline constexpr auto& kResetFirewallCommand = join<"sudo bash -c '", kFirewallRestoreSteps, "'">;
