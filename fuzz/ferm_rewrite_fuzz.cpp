@@ -1,8 +1,9 @@
 // Firewall rewrite: for any configuration text and any server settings that
 // pass the client's checks, the rewrite equals a single left-to-right scan
 // that copies every byte outside a match unchanged, puts the server rule on
-// a line of its own after each " Local resources" (in any ASCII case) and
-// confines each Tor owner match to tun0. Input: three length-prefixed fields
+// a line of its own after each " Local resources" (in any ASCII case),
+// confines each Tor owner match to tun0 and opens the first "chain OUTPUT {"
+// with the rule for Tor's packets outside the tunnel. Input: three length-prefixed fields
 // (address, protocol, port; one length byte each), then the configuration.
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,14 @@ namespace {
 constexpr std::string_view kLocalResources = " Local resources";
 constexpr std::string_view kTorOwner = "mod owner uid-owner debian-tor";
 constexpr std::string_view kTorOwnerInTunnel = "outerface tun0 mod owner uid-owner debian-tor";
+constexpr std::string_view kOutputChain = "chain OUTPUT {";
+
+std::string tor_outside_tunnel(bool log_reject) {
+    return std::string("\n            mod owner uid-owner debian-tor outerface ! tun0 @subchain \"tor_outside_tunnel\" {\n"
+                       "                daddr (127.0.0.0/8 10.0.0.0/8 172.16.0.0/12 192.168.0.0/16) RETURN;\n") +
+           (log_reject ? "                jump log_reject;\n" : "                REJECT reject-with icmp-port-unreachable;\n") +
+           "            }";
+}
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -31,9 +40,14 @@ bool matches_ignoring_case(std::string_view text, std::string_view word) {
 
 std::string expected_rewrite(std::string_view config, std::string_view rule) {
     std::string out;
+    bool chain_opened = false;
     for (size_t at = 0; at < config.size();) {
         const std::string_view rest = config.substr(at);
-        if (matches_ignoring_case(rest, kLocalResources)) {
+        if (!chain_opened && rest.starts_with(kOutputChain)) {
+            out.append(kOutputChain).append(tor_outside_tunnel(config.find("chain log_reject") != std::string_view::npos));
+            at += kOutputChain.size();
+            chain_opened = true;
+        } else if (matches_ignoring_case(rest, kLocalResources)) {
             out.append(rest.substr(0, kLocalResources.size())).append("\n").append(rule);
             at += kLocalResources.size();
         } else if (rest.starts_with(kTorOwner)) {

@@ -3,9 +3,9 @@
 // every program it names replaced by a fake that records its arguments (sudo
 // runs the rest of its command line). Invariants: the line runs the fixed
 // sequence of commands (the optional first step, mv, the ferm and Tor
-// restarts, openvpn with the profile and the FIFO) and nothing else, prints
-// nothing, and what OpenVPN reads from the FIFO
-// is exactly the password and a newline; nothing of the hand-over is left in
+// restarts, openvpn with the profile, the FIFO and its management socket) and
+// nothing else, prints nothing, and what OpenVPN reads from the FIFO is
+// exactly the password and a newline; nothing of the hand-over is left in
 // /tmp afterwards. A password with a NUL character or a line end is refused
 // before anything is made. Input: one byte that picks the first step, then
 // the password.
@@ -167,7 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(password.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos);
-    const std::string command = marnu::connection_command(step, marnu::settings::kOvpnConfigFile, handover->path());
+    const std::string command =
+        marnu::connection_command(step, marnu::settings::kOvpnConfigFile, handover->path(), "amnesia");
     ::unlink(kCalls);
     ::unlink(kReceived);
 
@@ -182,7 +183,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (calls != expected_calls(step))
         for (const std::string& call : calls) std::fprintf(stderr, "called: %s\n", call.c_str());
     FUZZ_CHECK(calls == expected_calls(step));
-    const std::string openvpn_call = "openvpn --config /tmp/config.ovpn --askpass " + handover->path();
+    const std::string openvpn_call = "openvpn --config /tmp/config.ovpn --askpass " + handover->path() +
+                                     " --management /run/marnu-openvpn.sock unix --management-client-user amnesia";
     FUZZ_CHECK(openvpn == openvpn_call);
     FUZZ_CHECK(read_file(kReceived) == password + "\n");
     handover.reset();

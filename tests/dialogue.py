@@ -35,6 +35,11 @@ INTERRUPTED = (b"[-] Interrupted: a VPN tunnel and firewall changes that were up
                b"(use Disconnect or Reset firewall settings next time).\n")
 NO_SAVED_FIREWALL = b"mv: cannot stat '/tmp/ferm.conf.back': No such file or directory\n"
 DISCONNECTING = b"[+] Disconnecting from current VPN server.\n"
+# What the client says, wherever it waits at a prompt, when the tunnel goes
+# down under it and when it is back.
+TUNNEL_DOWN = (b"\n\n[-] The VPN connection is down: it is being re-established, and Tor waits until it is back.\n"
+               b"\n>> ")
+TUNNEL_BACK = b"\n\n[+] The VPN connection is back up: Tor goes through it again.\n\n>> "
 # What a client that starts says of a tunnel an earlier run left.
 LEFT_UP = b"[*] A VPN connection from an earlier run is still up: choose 2 to disconnect.\n"
 LEFT_OUTSIDE = (b"[*] An OpenVPN connection runs outside the client's firewall, and Tor does not use it: "
@@ -106,6 +111,13 @@ class Dialogue:
             self.seen += 1
             count += 1
 
+    def said_within(self, seconds):
+        """What the client writes, unread so far, within the next `seconds`."""
+        deadline = time.monotonic() + seconds
+        while (remaining := deadline - time.monotonic()) > 0 and self.terminal.receive(remaining) is not None:
+            pass
+        return self.terminal.output[self.seen:]
+
     def line(self, timeout=60):
         """Reads one whole line, whatever it holds."""
         deadline = time.monotonic() + timeout
@@ -168,6 +180,13 @@ class Dialogue:
         self.expect_connecting(server, before)
         assert self.dots() > 0
         self.expect(connected_lines(server) + CONNECTED_MENU)
+
+    def start_connected(self, server, username="alice", password="wonderland"):
+        """Starts the client, logs in and connects to `server`."""
+        self.start()
+        self.log_in(username, password)
+        self.expect(b"[+] Authentication successful.\n")
+        self.connect(server)
 
     def quit(self):
         self.type(b"4")

@@ -36,6 +36,7 @@ if str(ROOT) not in sys.path:
     sys.path.insert(0, str(ROOT))
 
 from sandbox import launch, pki, user_namespace  # noqa: E402
+from sandbox.accounts import HOST_INTERFACE, UPLINK_ADDRESS  # noqa: E402
 from sandbox.services import PROVIDER_CERTIFICATE_CHOICE, PROVIDER_LOG, PROVIDER_ROUTES  # noqa: E402
 
 # Under `make sanitize` the interpreter carries AddressSanitizer, whose
@@ -164,6 +165,16 @@ class Sandbox:
         result = self.run(["sh", "-c", shell_command], user="root", **options)
         assert result.returncode == 0, result.stderr.decode(errors="replace")
         return result.stdout
+
+    def take_network_away(self):
+        """The outside network goes, as a Wi-Fi network is lost: the link
+        goes down, and every route through it with it."""
+        self.root(f"ip link set {HOST_INTERFACE} down")
+
+    def give_network_back(self):
+        """The network comes back with its default route, as NetworkManager
+        brings a Wi-Fi network back, and nothing more."""
+        self.root(f"ip link set {HOST_INTERFACE} up && ip route add default via {UPLINK_ADDRESS} dev {HOST_INTERFACE}")
 
     def set_provider_routes(self, routes):
         """Makes the provider answer the given queries as told (see sandbox/provider.py)."""

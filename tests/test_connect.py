@@ -6,6 +6,8 @@ fake first on PATH. Where real bash runs the command line, the network is
 private too and openvpn, killall and the init scripts are fakes."""
 
 import json
+import os
+import pwd
 import re
 
 import pytest
@@ -34,12 +36,16 @@ SWITCH_AND_RUN = (
 
 # OpenVPN reads the password from a FIFO in a folder of the client's own.
 ASKPASS = r"/tmp/marnu-askpass-\d+\.[A-Za-z0-9]{6}/askpass"
+# Its management socket answers the user who runs the client, and no other.
+MANAGEMENT = ["--management", "/run/marnu-openvpn.sock", "unix",
+              "--management-client-user", pwd.getpwuid(os.getuid()).pw_name]
 
 
 def askpass_of(command, step=""):
     """The FIFO that the command line names; fails unless the line is the
     fixed one for `step`."""
-    match = re.fullmatch(re.escape(f"sudo bash -c '{step}{SWITCH_AND_RUN} --askpass ") + f"({ASKPASS})'", command)
+    match = re.fullmatch(re.escape(f"sudo bash -c '{step}{SWITCH_AND_RUN} --askpass ") + f"({ASKPASS})" +
+                         re.escape(" " + " ".join(MANAGEMENT) + "'"), command)
     assert match, command
     return match[1]
 
@@ -179,7 +185,7 @@ def assert_carried(password, entry):
     assert entry["askpass"] is not None, "openvpn did not run"
     assert bytes.fromhex(entry["askpass"]) == password.encode() + b"\n"
     # The line is the fixed one, whatever the password: it holds none of it.
-    assert entry["args"] == ["--config", "/tmp/config.ovpn", "--askpass", askpass_of(entry["command"])]
+    assert entry["args"] == ["--config", "/tmp/config.ovpn", "--askpass", askpass_of(entry["command"]), *MANAGEMENT]
 
 
 HOSTILE = [
@@ -252,4 +258,5 @@ def test_connection_comes_up_end_to_end_with_tor_restarted_in_between(tmp_path, 
     )
     assert results[0]["connected"] is True
     assert host.calls()[:2] == ["/etc/init.d/ferm restart", "/etc/init.d/tor restart"]
-    assert re.fullmatch("openvpn --config /tmp/config.ovpn --askpass " + ASKPASS, host.calls()[2])
+    assert re.fullmatch("openvpn --config /tmp/config.ovpn --askpass " + ASKPASS + re.escape(" " + " ".join(MANAGEMENT)),
+                        host.calls()[2])

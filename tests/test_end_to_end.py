@@ -11,16 +11,19 @@ each, a Connect that installs OpenVPN two.
 make test-tails runs these in Tails-like systems too (tests/sandbox_support.py):
 there, a first Connect may install OpenVPN with the system's real apt."""
 
+import subprocess
 import time
 
 import pytest
 
 from dialogue import (CONFIGURING, CONNECTED_MENU, DISCONNECTING, INSTALLING_OPENVPN, INTERRUPTED, LEFT_OUTSIDE,
+                      TUNNEL_BACK, TUNNEL_DOWN,
                       LEFT_UP, MENU, NO_SAVED_FIREWALL, REFUSAL, RESTARTS, SERVER_LIST, TCP, UDP)
 from dialogue import dialogue_on  # noqa: F401
 from host_state import (ProcessWatch, as_tor, assert_back_to_original, assert_tunnel_up, calls, files_holding,
                         live_ferm_conf, openvpn_clients, ping, rules)
-from sandbox.accounts import ADMIN_PASSWORD, UPLINK_ADDRESS, account
+from sandbox.accounts import (ADMIN_PASSWORD, PROVIDER_ADDRESS, TUNNEL_NETWORKS, UPLINK_ADDRESS,
+                              UPLINK_INTERFACE, account)
 from sandbox.host_config import SUDO_LOG, TAILS_FERM_CONF
 from sandbox_support import OPENVPN_BY_APT, TAILS, fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
 from silent_attempt import connect_to_a_silent_server
@@ -303,6 +306,71 @@ def test_openvpn_ending_on_its_own_is_told_at_the_prompt_then_disconnect_and_con
     assert len(dialogue.sudo_prompts) == 4 + dialogue.openvpn_installs
 
 
+@pytest.mark.parametrize("server", [UDP, TCP], ids=["udp", "tcp"])
+def test_a_network_that_goes_and_comes_back_brings_the_tunnel_back_and_disconnect_works_meanwhile(
+        host, dialogue_on, server):
+    original = rules(host)
+    dialogue = connected_dialogue(host, dialogue_on, server)
+    clients = openvpn_clients(host)
+    # Gone for a moment: the route to the server goes with the network, and
+    # the same OpenVPN builds the tunnel again once it is back.
+    host.take_network_away()
+    dialogue.expect(TUNNEL_DOWN, timeout=5)
+    assert not ping(host, server.tunnel_address)
+    time.sleep(2)
+    host.give_network_back()
+    dialogue.expect(TUNNEL_BACK, timeout=30)
+    assert openvpn_clients(host) == clients
+    assert_tunnel_up(host, server, original)
+    assert host.root(f"ip route get {server.address}").split()[1:5] == [b"via", UPLINK_ADDRESS.encode(), b"dev", b"eth0"]
+
+    # Gone again, and Disconnect while the tunnel is down: nothing more is
+    # said of it when the network comes back.
+    host.take_network_away()
+    dialogue.expect(TUNNEL_DOWN, timeout=5)
+    dialogue.type(b"2")
+    dialogue.expect(RESTARTS + MENU)
+    host.give_network_back()
+    assert dialogue.said_within(3) == b""
+    assert_back_to_original(host, original)
+    assert len(dialogue.sudo_prompts) == 2 + dialogue.openvpn_installs
+
+
+# As Tor's user: a connection to the provider's web server, made through the
+# tunnel; once told, a request on it.
+TOR_CONNECTION = """
+import socket, sys, time
+connection = socket.create_connection((sys.argv[1], 80), timeout=10)
+print("connected", flush=True)
+sys.stdin.readline()
+connection.sendall(b"GET / HTTP/1.0\\r\\n\\r\\n")
+time.sleep(2)
+print("sent", flush=True)
+"""
+
+
+def test_while_the_tunnel_is_rebuilt_tor_connections_made_through_it_stay_off_the_network(host, dialogue_on):
+    connected_dialogue(host, dialogue_on, UDP)
+    tor = host.spawn(["python3", "-c", TOR_CONNECTION, PROVIDER_ADDRESS], user="debian-tor",
+                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert tor.stdout.readline() == b"connected\n"
+        # What arrives from the tunnel's addresses over the uplink, not through the tunnel.
+        uplink = ["ip", "netns", "exec", "internet", "iptables-legacy"]
+        host.run([*uplink, "-I", "INPUT", "-i", UPLINK_INTERFACE, "-s", TUNNEL_NETWORKS], user="root",
+                 outer=True).check_returncode()
+        # As while OpenVPN opens the tunnel again: its address stands, its routes do not yet.
+        host.root("ip route del 0.0.0.0/1 && ip route del 128.0.0.0/1")
+        tor.stdin.write(b"go\n")
+        tor.stdin.flush()
+        assert tor.stdout.readline() == b"sent\n"
+        counters = host.run([*uplink, "-L", "INPUT", "-v", "-x", "-n"], user="root", outer=True).stdout
+        assert counters.splitlines()[2].split()[0] == b"0", counters.decode()
+    finally:
+        tor.kill()
+        tor.wait()
+
+
 def test_connect_after_the_tunnel_ended_ends_the_client_and_tells_how_to_get_tor_back(host, dialogue_on):
     dialogue = connected_dialogue(host, dialogue_on, UDP)
     host.root("pkill -KILL -x openvpn")
@@ -375,7 +443,8 @@ def interrupted_while_connected(host, dialogue_on):
     assert dialogue.terminal.read_rest() == 130
 
 
-@pytest.mark.parametrize("then", ["disconnect", "connect to the other server", "reset, then start again"])
+@pytest.mark.parametrize("then", ["disconnect", "watch it through a network loss", "connect to the other server",
+                                  "reset, then start again"])
 def test_a_client_started_again_finds_the_tunnel_an_earlier_run_left(host, dialogue_on, then):
     original = rules(host)
     interrupted_while_connected(host, dialogue_on)
@@ -385,6 +454,14 @@ def test_a_client_started_again_finds_the_tunnel_an_earlier_run_left(host, dialo
         again.type(b"2")
         again.expect(RESTARTS + MENU)
         assert_back_to_original(host, original)
+    elif then == "watch it through a network loss":
+        # The tunnel is this run's to watch over, as if it had made it.
+        host.take_network_away()
+        again.expect(TUNNEL_DOWN, timeout=5)
+        host.give_network_back()
+        again.expect(TUNNEL_BACK, timeout=30)
+        assert openvpn_clients(host) == left
+        assert_tunnel_up(host, UDP, original)
     elif then == "connect to the other server":
         again.log_in("alice", "wonderland")
         again.expect(b"[+] Authentication successful.\n")

@@ -52,22 +52,37 @@ def prepare(tmp_path, body, live=TAILS, setup=""):
 
 
 def profile(ip, protocol, port, key_name):
+    # No "persist-tun": a restart of the connection (a network that came
+    # back) opens the tunnel anew and adds its routes again; and OpenVPN
+    # waits at most 5 s between its attempts.
     lines = [
         "client", f"proto {protocol}", "dev tun", "ca ca.crt", f"cert {key_name}.crt", f"key {key_name}.key",
         f"remote {ip} {port}", "cipher AES-128-CBC", "verb 1", "mute 20",
         'pull-filter ignore "ifconfig-ipv6 "', 'pull-filter ignore "route-ipv6 "', "keepalive 10 120",
-        "comp-lzo", "persist-key", "persist-tun", "float", "resolv-retry infinite", "nobind",
+        "comp-lzo", "persist-key", "connect-retry 1 5", "float", "resolv-retry infinite", "nobind",
         "auth-nocache", "remote-cert-tls server",
     ]
     return ("\n".join(lines) + "\n").encode()
 
 
+def tor_outside_tunnel(refusal=b"jump log_reject;"):
+    """What opens the first OUTPUT chain: Tor's packets, established or not,
+    leave outside tun0 only for this host and its local networks."""
+    return (b"\n            mod owner uid-owner debian-tor outerface ! tun0 @subchain \"tor_outside_tunnel\" {\n"
+            b"                daddr (127.0.0.0/8 10.0.0.0/8 172.16.0.0/12 192.168.0.0/16) RETURN;\n"
+            b"                " + refusal + b"\n"
+            b"            }")
+
+
 def expected_rewrite(saved, comment, rule=RULE):
-    """The saved text with `rule` on its own line after the line `comment`
-    and every Tor match confined to tun0."""
+    """The saved text with `rule` on its own line after the line `comment`,
+    every Tor match confined to tun0, and the first OUTPUT chain opened by
+    the rule for Tor's packets outside the tunnel."""
     assert saved.count(comment + b"\n") == 1
     with_rule = saved.replace(comment + b"\n", comment + b"\n" + rule + b"\n")
-    return with_rule.replace(TOR, TOR_IN_TUNNEL)
+    refusal = b"jump log_reject;" if b"chain log_reject" in saved else b"REJECT reject-with icmp-port-unreachable;"
+    return with_rule.replace(TOR, TOR_IN_TUNNEL).replace(b"chain OUTPUT {", b"chain OUTPUT {" +
+                                                           tor_outside_tunnel(refusal), 1)
 
 
 # --- OpenVPN profile -------------------------------------------------------
@@ -204,7 +219,7 @@ def test_tails_configuration_gets_one_root_rule_after_the_comment_and_tor_confin
     lines = rewritten.split(b"\n")
     assert lines.count(RULE) == 1
     assert lines[lines.index(RULE) - 1] == comment
-    tor_lines = [line for line in lines if b"debian-tor" in line]
+    tor_lines = [line for line in lines if b"debian-tor" in line and b"tor_outside_tunnel" not in line]
     assert tor_lines and all(TOR_IN_TUNNEL in line for line in tor_lines)
     assert rewritten == expected_rewrite(live, comment)
     assert files[SAVED] == live and files[LIVE] == live
@@ -383,10 +398,19 @@ def test_ferm_accepts_the_rewrite(tmp_path, live, root_rules):
     rules = result.stdout.decode().splitlines()
     output_rules = [rule for rule in rules if rule.startswith("-A OUTPUT ")]
     assert [rule for rule in rules if FERM_ROOT_RULE in rule] == [f"-A OUTPUT {FERM_ROOT_RULE}"] * root_rules
+    # Before anything else, established connections too: Tor's packets
+    # outside tun0 go to this host and its local networks, or nowhere.
+    assert output_rules[0] == ("-A OUTPUT --match owner --uid-owner debian-tor ! --out-interface tun0 "
+                               "--jump tor_outside_tunnel")
+    refusal = "--jump log_reject" if live == TAILS else "--jump REJECT --reject-with icmp-port-unreachable"
+    assert [rule for rule in rules if rule.startswith("-A tor_outside_tunnel ")] == [
+        f"-A tor_outside_tunnel --destination {network} --jump RETURN"
+        for network in ("127.0.0.0/8", "10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16")] + [
+        f"-A tor_outside_tunnel {refusal}"]
     # The comment follows the rule for established connections in each file.
-    assert output_rules[0] == "-A OUTPUT --match state --state ESTABLISHED --jump ACCEPT"
-    assert output_rules[1] == f"-A OUTPUT {FERM_ROOT_RULE}"
-    tor_rules = [rule for rule in rules if "--uid-owner debian-tor" in rule]
+    assert output_rules[1] == "-A OUTPUT --match state --state ESTABLISHED --jump ACCEPT"
+    assert output_rules[2] == f"-A OUTPUT {FERM_ROOT_RULE}"
+    tor_rules = [rule for rule in output_rules[1:] if "--uid-owner debian-tor" in rule]
     assert tor_rules and all(rule.startswith("-A OUTPUT --out-interface tun0 ") for rule in tor_rules)
 
 

@@ -13,6 +13,14 @@ inline constexpr char kTorProxy[] = "socks5h://localhost:9050";
 // Where Debian's package installs OpenVPN.
 inline constexpr char kOpenvpnProgram[] = "/usr/sbin/openvpn";
 
+// The tunnel device that OpenVPN's "dev tun" gets, and to which the
+// rewritten firewall confines Tor.
+inline constexpr char kTunnelDevice[] = "tun0";
+
+// OpenVPN's management socket. Root's OpenVPN makes it in /run, where no
+// other user can put a file of theirs, and answers the client's user only.
+inline constexpr char kOpenvpnManagementSocket[] = "/run/marnu-openvpn.sock";
+
 // The directory of the client's files, which other local users share (in
 // RAM on Tails).
 inline constexpr char kTmpDirectory[] = "/tmp/";

@@ -58,14 +58,30 @@ std::string exit_description(int exit_code) {
                           : "[*] OpenVPN was ended by signal " + std::to_string(-exit_code) + ".";
 }
 
+std::string_view notice_line(TunnelNotice notice) {
+    switch (notice) {
+        case TunnelNotice::down:
+            return "[-] The VPN connection is down: it is being re-established, and Tor waits until it is back.";
+        case TunnelNotice::back:
+            break;
+    }
+    return "[+] The VPN connection is back up: Tor goes through it again.";
+}
+
 // A tunnel that ended on its own leaves Tor confined to a tunnel that is
-// gone: the user hears of it at once, then the prompt shows again and the
-// line typed so far goes on.
-void tell_of_tunnel_end(std::string_view prompt) {
+// gone, and one that went down leaves Tor waiting: the user hears of it at
+// once, then the prompt shows again and the line typed so far goes on. Once
+// the tunnel has ended, what was said of its coming back is moot.
+void tell_of_tunnel_news(std::string_view prompt) {
     const std::optional<int> end = take_unexpected_tunnel_end();
-    if (!end || !module_flag("CONNECTED")) return;
-    print("\n\n[-] The VPN connection has ended: Tor is blocked until you disconnect (2).");
-    if (module_flag("DEBUG")) print(exit_description(*end));
+    const std::vector<TunnelNotice> notices = take_tunnel_notices();
+    if (!module_flag("CONNECTED") || (!end && notices.empty())) return;
+    if (end) {
+        print("\n\n[-] The VPN connection has ended: Tor is blocked until you disconnect (2).");
+        if (module_flag("DEBUG")) print(exit_description(*end));
+    } else {
+        for (const TunnelNotice notice : notices) print("\n\n" + std::string(notice_line(notice)));
+    }
     write(prompt);
     flush();
 }
@@ -80,13 +96,13 @@ py::str read_stdin_line(std::string_view prompt) {
         const InterruptCheck interrupted_or_ended = [prompt] {
             const py::gil_scoped_acquire with_gil;
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-            tell_of_tunnel_end(prompt);
+            tell_of_tunnel_news(prompt);
         };
         const py::gil_scoped_release without_gil;
         wait_until_readable(fd, interrupted_or_ended);
     } else {
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        tell_of_tunnel_end(prompt);
+        tell_of_tunnel_news(prompt);
     }
     const py::str line = stream("stdin").attr("readline")();
     if (py::len(line) == 0) raise(PyExc_EOFError, "EOF when reading a line");

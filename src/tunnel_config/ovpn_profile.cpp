@@ -23,7 +23,7 @@ std::string ovpn_profile(std::string_view ip, std::string_view protocol, std::st
         "keepalive 10 120\n"
         "comp-lzo\n"
         "persist-key\n"
-        "persist-tun\n"
+        "connect-retry 1 5\n"
         "float\n"
         "resolv-retry infinite\n"
         "nobind\n"

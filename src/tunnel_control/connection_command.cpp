@@ -31,23 +31,40 @@ std::string_view first_step(LaunchStep step) {
     return "";
 }
 
+bool plain_character(char c) { return ascii::is_alnum(c) || c == '.' || c == '_' || c == '-'; }
+
 // A path stands unquoted in both shells' view of the line.
 bool plain_path(std::string_view path) {
-    const auto plain = [](char c) { return ascii::is_alnum(c) || c == '/' || c == '.' || c == '_' || c == '-'; };
-    return path.starts_with('/') && std::all_of(path.begin(), path.end(), plain);
+    return path.starts_with('/') &&
+           std::all_of(path.begin(), path.end(), [](char c) { return plain_character(c) || c == '/'; });
+}
+
+// So does a user name, which may not pass for an option either.
+bool plain_name(std::string_view name) {
+    return !name.empty() && !name.starts_with('-') && std::all_of(name.begin(), name.end(), plain_character);
 }
 
 }  // namespace
 
-std::string connection_command(LaunchStep step, std::string_view profile, std::string_view askpass) {
+std::string connection_command(LaunchStep step, std::string_view profile, std::string_view askpass,
+                               std::string_view management_user) {
     for (const std::string_view path : {profile, askpass})
         if (!plain_path(path))
             throw InvalidValue("The path '" + std::string(path) + "' cannot stand in the root command line");
+    if (!plain_name(management_user))
+        throw InvalidValue("The user name '" + std::string(management_user) +
+                           "' cannot stand in the root command line");
     std::string script(first_step(step));
     script += kFirewallSwitchAndOpenvpn;
     script += profile;
     script += " --askpass ";
     script += askpass;
+    // The client's user follows OpenVPN's state there and may ask it to
+    // restart its connection; no other user may (OpenVPN checks who connects).
+    script += " --management ";
+    script += kOpenvpnManagementSocket;
+    script += " unix --management-client-user ";
+    script += management_user;
     return "sudo bash -c '" + script + "'";
 }
 

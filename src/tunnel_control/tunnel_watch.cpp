@@ -1,6 +1,7 @@
 #include "tunnel_control/tunnel_watch.h"
 
 #include <mutex>
+#include <utility>
 
 namespace marnu {
 namespace {
@@ -11,6 +12,7 @@ struct Watch {
     // Tunnels up to this one are ended on purpose.
     TunnelId expected_up_to = 0;
     std::optional<int> unexpected_end;
+    std::vector<std::pair<TunnelId, TunnelNotice>> notices;
 };
 
 Watch& watch() {
@@ -53,6 +55,22 @@ std::optional<int> take_unexpected_tunnel_end() {
     std::optional<int> end;
     end.swap(state.unexpected_end);
     return end;
+}
+
+void post_tunnel_notice(TunnelId tunnel, TunnelNotice notice) {
+    Watch& state = watch();
+    const std::lock_guard guard(state.lock);
+    state.notices.emplace_back(tunnel, notice);
+}
+
+std::vector<TunnelNotice> take_tunnel_notices() {
+    Watch& state = watch();
+    const std::lock_guard guard(state.lock);
+    std::vector<TunnelNotice> taken;
+    for (const auto& [tunnel, notice] : state.notices)
+        if (tunnel > state.expected_up_to) taken.push_back(notice);
+    state.notices.clear();
+    return taken;
 }
 
 }  // namespace marnu

@@ -1,10 +1,15 @@
 // Tunnels left running once they came up: the thread that drains a tunnel's
-// output sees it end, and the client tells the user unless the end was asked
-// for (Disconnect, or a Connect that replaces the tunnel).
+// output sees it end, the thread that watches its health (see
+// tunnel_health_watch.h) sees it go down and come back, and the client tells
+// the user unless the end was asked for (Disconnect, or a Connect that
+// replaces the tunnel).
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <vector>
+
+#include "tunnel_control/tunnel_health.h"
 
 namespace marnu {
 
@@ -24,5 +29,11 @@ void watch_again(TunnelId expected_before);
 // The exit code of a watched tunnel that ended on its own, once; nothing
 // when none has since the last call.
 std::optional<int> take_unexpected_tunnel_end();
+
+// A watched tunnel went down or came back.
+void post_tunnel_notice(TunnelId tunnel, TunnelNotice notice);
+// The notices posted since the last call, in order, but those of tunnels
+// being ended on purpose.
+std::vector<TunnelNotice> take_tunnel_notices();
 
 }  // namespace marnu

@@ -5,6 +5,7 @@
 #include "tunnel_control/connection_command.h"
 #include "tunnel_control/host_commands.h"
 #include "tunnel_control/launch_step.h"
+#include "tunnel_control/openvpn_management.h"
 #include "tunnel_control/openvpn_process.h"
 #include "tunnel_control/password_handover.h"
 #include "tunnel_control/tunnel_watch.h"
@@ -19,7 +20,7 @@ py::object connect(py::object server, py::object password) {
     // Made first: a password that cannot be handed over fails before
     // anything runs. It is offered until this Connect is over, then removed.
     const PasswordHandover handover(password_text);
-    const std::string command = connection_command(step, profile, handover.path());
+    const std::string command = connection_command(step, profile, handover.path(), client_user_name());
 
     if (step == LaunchStep::install_openvpn) {
         console::print("[-] OpenVPN is not installed.");

@@ -12,6 +12,7 @@
 #include "tunnel_control/piped_command.h"
 #include "tunnel_control/terminal_handover.h"
 #include "tunnel_control/tor_blocked.h"
+#include "tunnel_control/tunnel_health_watch.h"
 #include "tunnel_control/tunnel_watch.h"
 
 namespace marnu::ops {
@@ -106,7 +107,9 @@ py::object execute_connection_command(py::object command, py::object server) {
             console::print("[*] Use option 2 to disconnect, 4 to quit. Do NOT use CTRL + C to quit the program.");
             set_module_flag("CONNECTED", true);
             // OpenVPN stays up; its output must never fill the pipe.
-            process.keep_running_in_background(watch_new_tunnel());
+            const TunnelId tunnel = watch_new_tunnel();
+            process.keep_running_in_background(tunnel);
+            watch_tunnel_health(tunnel);
             return py::int_(0);
         }
         if (verdict == ConnectionMonitor::Verdict::give_up) {

@@ -9,6 +9,7 @@
 #include "tunnel_control/host_commands.h"
 #include "tunnel_control/openvpn_process.h"
 #include "tunnel_control/tor_blocked.h"
+#include "tunnel_control/tunnel_health_watch.h"
 #include "tunnel_control/tunnel_state.h"
 
 namespace marnu::ops {
@@ -54,9 +55,12 @@ py::object run(py::object debug) {
     console::print(to_utf8(py::str(module_value("BANNER"))));
     // A tunnel that an earlier run left (Ctrl+C, a closed terminal) is this
     // run's to stop.
-    const LeftBehind found = left_behind(tunnel_state());
+    const TunnelState state = tunnel_state();
+    const LeftBehind found = left_behind(state);
     if (!found.notice.empty()) console::print(found.notice);
     if (found.connected) set_module_flag("CONNECTED", true);
+    // Tor waits for that tunnel: this run watches over it as over its own.
+    if (state.openvpn_running && state.firewall_switched) watch_tunnel_health(watch_new_tunnel());
 
     py::object username = py::str("");
     py::object password = py::str("");
