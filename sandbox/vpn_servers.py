@@ -43,6 +43,10 @@ def server_config(server, pki, answer_delay=0.0):
         "comp-lzo",
         'push "redirect-gateway def1"',
         "keepalive 10 120",
+        # As providers' UDP servers do: a server that stops or restarts tells
+        # its clients so, and they try again at once instead of waiting for
+        # their keepalive. (Over TCP the connection's end tells them.)
+        *(["explicit-exit-notify 1"] if server.proto == "udp" else []),
         "verb 3",
         "",
     ])
@@ -50,6 +54,15 @@ def server_config(server, pki, answer_delay=0.0):
 
 def log_path(server):
     return SCRATCH / "logs" / f"openvpn-{server.device}.log"
+
+
+def config_path(server):
+    return SCRATCH / f"openvpn-{server.device}.conf"
+
+
+def command(server):
+    """The server's command line, run in the internet namespace."""
+    return in_internet(str(SERVER_PROGRAM), "--config", str(config_path(server)))
 
 
 def start(pki, answer_delay=0.0):
@@ -65,20 +78,20 @@ def start(pki, answer_delay=0.0):
         SERVER_PROGRAM.symlink_to("/usr/sbin/openvpn")
     pids = []
     for server in VPN_SERVERS:
-        config = SCRATCH / f"openvpn-{server.device}.conf"
-        config.write_text(server_config(server, pki, answer_delay))
+        config_path(server).write_text(server_config(server, pki, answer_delay))
         ip("-n", INTERNET, "addr", "add", f"{server.address}/32", "dev", "lo")
-        pids.append(spawn(in_internet(str(SERVER_PROGRAM), "--config", str(config)), log=log_path(server)))
+        pids.append(spawn(command(server), log=log_path(server)))
     for server, pid in zip(VPN_SERVERS, pids):
-        _wait_until_up(server, pid)
+        wait_until_up(server, pid)
     return pids
 
 
-def _wait_until_up(server, pid):
+def wait_until_up(server, pid, log_start=0):
+    """Waits until the server's log (from `log_start` on) says it is up."""
     deadline = time.monotonic() + START_SECONDS
     log = log_path(server)
     while time.monotonic() < deadline:
-        if READY_MARKER in log.read_text(errors="replace"):
+        if READY_MARKER in log.read_text(errors="replace")[log_start:]:
             return
         if not Path(f"/proc/{pid}").exists() or _is_zombie(pid):
             break
@@ -93,3 +106,49 @@ def _is_zombie(pid):
     except FileNotFoundError:
         return True
 
+
+
+def server_pids(server):
+    """The PIDs of the server's processes, by their command line."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                arguments = (entry / "cmdline").read_bytes().split(b"\0")
+            except OSError:
+                continue
+            if str(config_path(server)).encode() in arguments:
+                found.append(int(entry.name))
+    return found
+
+
+def main(argv=None):
+    """`python -m sandbox.vpn_servers stop|start NAME`, as root inside the
+    sandbox: stops a server as its provider would (SIGTERM), or starts it
+    again and waits until it is up."""
+    import argparse
+    import os
+    import signal
+
+    parser = argparse.ArgumentParser(prog="python -m sandbox.vpn_servers")
+    parser.add_argument("action", choices=("stop", "start"))
+    parser.add_argument("name", choices=[server.name for server in VPN_SERVERS])
+    options = parser.parse_args(argv)
+    server = next(server for server in VPN_SERVERS if server.name == options.name)
+    if options.action == "stop":
+        pids = server_pids(server)
+        for pid in pids:
+            os.kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + START_SECONDS
+        while server_pids(server) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return 0 if pids and not server_pids(server) else 1
+    log_start = len(log_path(server).read_text(errors="replace"))
+    # A session of its own: the sandbox's first process reaps it once it ends.
+    pid = spawn(command(server), log=log_path(server), start_new_session=True)
+    wait_until_up(server, pid, log_start)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
