@@ -51,7 +51,7 @@ test: build      ## run every test
 # libcurl as the client (not a wheel with a libcurl of its own).
 # BENCH_ARGS="--rounds-scale 0.1 --no-goals": the quick run of CI.
 BENCH_ARGS ?=
-bench: build     ## measure our overhead against the peers; prints a table, writes bench/results.json; fails on a goal not met
+bench: build tor-tools  ## measure our overhead against the peers, and the tunnel's return; prints a table, writes bench/results.json; fails on a goal not met
 	$(VPY) -m pip install -q --disable-pip-version-check "requests[socks]" PySocks
 	$(VPY) -m pip install -q --disable-pip-version-check --no-binary pycurl pycurl
 	$(VPY) bench/run.py $(BENCH_ARGS)

@@ -28,6 +28,7 @@ FIGURES = {
     "5": ("unpacking", "unpacking", 40),
     "6": ("monitor", "monitor", 6),
     "7": ("connect", "connect", 30),
+    "8": ("tunnel_return", "tunnel_return", 3),
 }
 
 
