@@ -103,7 +103,11 @@ class Outage:
 def ride_out(host, dialogue, loss):
     """Takes the tunnel's way out away for the loss's time, whenever the
     client notices, gives it back, and times the client's two lines and
-    Tor's first answer after the return. The client waits at its prompt."""
+    Tor's first answer after the return. The client waits at its prompt,
+    and Tor is in use through the tunnel when the loss comes."""
+    in_use = Probe(host)
+    in_use.go()
+    in_use.worked_at()
     probe = Probe(host, RETURN_LIMIT_SECONDS)
     lost = time.monotonic()
     loss.take_away()
