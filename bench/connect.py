@@ -26,8 +26,10 @@ SAVED_FIREWALL = "/run/marnu-bench-ferm.conf"
 # What the client runs as root for this account, with the password typed in
 # (a password of plain characters) where the client hands it over on a FIFO.
 BY_HAND = ("sudo bash -c 'mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && "
-           "(/etc/init.d/tor restart || true) && "
-           "openvpn --config /tmp/config.ovpn --askpass <(echo '%s')'" % PASSWORD)
+           "([ ! -d /run/systemd/system ] || systemctl reset-failed tor@default.service 2> /dev/null; "
+           "[ -x /etc/NetworkManager/dispatcher.d/10-tor.sh ] || /etc/init.d/tor restart || true) && "
+           "openvpn --config /tmp/config.ovpn --askpass <(echo '%s') "
+           "--management /run/marnu-openvpn.sock unix --management-client-user amnesia'" % PASSWORD)
 CONNECTED_MARKER = b"Initialization Sequence Completed"
 WAIT_SECONDS = 120
 

@@ -35,6 +35,12 @@ def openvpn_at_usr_sbin(present):
             pass
         os.chmod("/usr/sbin/openvpn", 0o755)
 
+def systemd_running():
+    """/run/systemd/system, by which scripts tell that systemd runs, in an empty /run."""
+    ensure_isolated()
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
+    os.makedirs("/run/systemd/system")
+
 def init_scripts(directory):
     ensure_isolated()
     subprocess.run(["mount", "--bind", directory, "/etc/init.d"], check=True)
@@ -90,9 +96,11 @@ class FakeHost:
     and its arguments, one a line, to `openvpn_args`, prints $OPENVPN_SAYS
     when that is set, and ends with status 0. Tor's init script ends with
     `tor_restart_status`. Without `network_manager` there is no
-    NetworkManager init script, as on Tails 6 and 7."""
+    NetworkManager init script, as on Tails 6 and 7; with `systemd`, systemd
+    runs (as far as /run/systemd/system tells), and systemctl is a fake too."""
 
-    def __init__(self, directory, tor_restart_status=0, network_manager=True):
+    def __init__(self, directory, tor_restart_status=0, network_manager=True, systemd=False):
+        self.systemd = systemd
         directory = Path(directory)
         self.log = directory / "host.log"
         self.askpass = directory / "askpass"
@@ -111,7 +119,7 @@ done
 [ -z "$OPENVPN_SAYS" ] || printf '%s\\n' "$OPENVPN_SAYS"
 exit 0
 """)
-        for tool, status in (("killall", 1), ("apt", 1), ("apt-get", 1)):
+        for tool, status in (("killall", 1), ("apt", 1), ("apt-get", 1), ("systemctl", 0)):
             write_script(Path(self.bin) / tool, f"#!/bin/sh\necho \"{tool} $*\" >> '{self.log}'\nexit {status}\n")
         scripts = (("network-manager", 0),) if network_manager else ()
         for script, status in (*scripts, ("ferm", 0), ("tor", tor_restart_status)):
@@ -124,6 +132,7 @@ exit 0
             "private_network()\n"
             "openvpn_at_usr_sbin(present=True)\n"
             f"init_scripts({str(self.init_d)!r})\n"
+            + ("systemd_running()\n" if self.systemd else "")
         )
 
     def calls(self):

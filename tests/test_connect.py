@@ -28,8 +28,12 @@ INSTALL_MESSAGES = (
 DISCONNECTING = b"[+] Disconnecting from current VPN server.\n"
 INSTALL_STEP = "apt-get -qq install openvpn 2> /dev/null && "
 STOP_STEP = "killall -w openvpn && "
+# Where systemd runs, Tor's start limit is cleared first; Tails' dispatcher
+# restarts Tor once tun0 is up, and elsewhere the command does.
 SWITCH_AND_RUN = (
-    "mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && (/etc/init.d/tor restart || true) && "
+    "mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && ("
+    "[ ! -d /run/systemd/system ] || systemctl reset-failed tor@default.service 2> /dev/null; "
+    "[ -x /etc/NetworkManager/dispatcher.d/10-tor.sh ] || /etc/init.d/tor restart || true) && "
     "openvpn --config /tmp/config.ovpn"
 )
 
@@ -163,10 +167,11 @@ with open({out!r}, "w") as f:
 """
 
 
-def connect_through_bash(directory, passwords, connected=False, openvpn_says="", tor_restart_status=0):
+def connect_through_bash(directory, passwords, connected=False, openvpn_says="", tor_restart_status=0,
+                         systemd=False):
     """connect() for each password, with real bash running the command line
     through the fake sudo; what the fake openvpn saw, per password."""
-    host = FakeHost(directory, tor_restart_status=tor_restart_status)
+    host = FakeHost(directory, tor_restart_status=tor_restart_status, systemd=systemd)
     passwords_file = directory / "passwords.json"
     passwords_file.write_text(json.dumps(passwords))
     out = directory / "results.json"
@@ -248,15 +253,19 @@ def test_connected_without_a_running_openvpn_fails_at_the_kill_step(tmp_path):
     assert host.calls() == ["killall -w openvpn"]
 
 
-@pytest.mark.parametrize("tor_restart_status", [0, 1], ids=["tor-restarts", "tor-restart-fails"])
-def test_connection_comes_up_end_to_end_with_tor_restarted_in_between(tmp_path, tor_restart_status):
+@pytest.mark.parametrize("tor_restart_status, systemd", [(0, False), (1, False), (0, True)],
+                         ids=["tor-restarts", "tor-restart-fails", "systemd-runs"])
+def test_connection_comes_up_end_to_end_with_tor_restarted_in_between(tmp_path, tor_restart_status, systemd):
     stdout, results, tmp, host = connect_through_bash(
-        tmp_path, ["it's"], openvpn_says="Initialization Sequence Completed", tor_restart_status=tor_restart_status
+        tmp_path, ["it's"], openvpn_says="Initialization Sequence Completed", tor_restart_status=tor_restart_status,
+        systemd=systemd
     )
     assert stdout == CONNECTING + b".\n[+] Connected to Alpha VPN server.\n" + (
         b"[*] Use option 2 to disconnect, 4 to quit. Do NOT use CTRL + C to quit the program.\n"
     )
     assert results[0]["connected"] is True
-    assert host.calls()[:2] == ["/etc/init.d/ferm restart", "/etc/init.d/tor restart"]
+    # Where systemd runs, Tor's start limit is cleared before the restart.
+    reset = ["systemctl reset-failed tor@default.service"] if systemd else []
+    assert host.calls()[:2 + len(reset)] == ["/etc/init.d/ferm restart", *reset, "/etc/init.d/tor restart"]
     assert re.fullmatch("openvpn --config /tmp/config.ovpn --askpass " + ASKPASS + re.escape(" " + " ".join(MANAGEMENT)),
-                        host.calls()[2])
+                        host.calls()[2 + len(reset)])

@@ -14,7 +14,8 @@ pytestmark = needs_isolation
 RESTORE = (
     "mv /tmp/ferm.conf.back /etc/ferm/ferm.conf; "
     "[ ! -x /etc/init.d/network-manager ] || /etc/init.d/network-manager restart; "
-    "/etc/init.d/ferm restart; /etc/init.d/tor restart"
+    "/etc/init.d/ferm restart; "
+    "[ ! -d /run/systemd/system ] || systemctl reset-failed tor@default.service 2> /dev/null; /etc/init.d/tor restart"
 )
 DISCONNECT = ["bash", "-c", "killall openvpn; " + RESTORE]
 RESET = ["bash", "-c", RESTORE]
@@ -75,10 +76,10 @@ def test_a_command_that_did_not_run_says_so_and_keeps_connected(tmp_path, operat
     assert calls == [DISCONNECT if operation == "disconnect" else RESET]
 
 
-def tear_down_through_bash(tmp_path, operation, saved, network_manager=True):
+def tear_down_through_bash(tmp_path, operation, saved, network_manager=True, systemd=False):
     """The operation with real bash running its line; /tmp/ferm.conf.back
     holds `saved` (None: absent) and /etc/ferm/ferm.conf "live"."""
-    host = FakeHost(tmp_path, network_manager=network_manager)
+    host = FakeHost(tmp_path, network_manager=network_manager, systemd=systemd)
     out = tmp_path / "files.json"
     code = PRELUDE + f"""
 ensure_isolated()
@@ -114,6 +115,15 @@ def test_without_a_network_manager_init_script_the_other_steps_run_in_silence(tm
     assert b"network-manager" not in result.stderr and b"No such file" not in result.stderr
     assert calls == ["killall openvpn"] * (operation == "disconnect") + RESTARTS[1:]
     assert files == {"/etc/ferm/ferm.conf": "saved\n", "/tmp/ferm.conf.back": None}
+
+
+@pytest.mark.parametrize("operation", ["disconnect", "reset_firewall"])
+def test_where_systemd_runs_tors_start_limit_is_cleared_before_its_restart(tmp_path, operation):
+    # A Tor that NetworkManager's dispatcher restarted too often stays down
+    # at its start limit: Disconnect and Reset bring it back all the same.
+    result, files, calls = tear_down_through_bash(tmp_path, operation, saved="saved\n", systemd=True)
+    assert calls == ["killall openvpn"] * (operation == "disconnect") + RESTARTS[:2] + [
+        "systemctl reset-failed tor@default.service", RESTARTS[2]]
 
 
 def test_reset_firewall_puts_the_saved_configuration_back(tmp_path):

@@ -8,7 +8,7 @@ import re
 import marnu_tails_client
 import pytest
 
-from conftest import run_python
+from conftest import needs_isolation, run_python
 
 BANNER = marnu_tails_client.BANNER.encode()
 START = BANNER + b"\n"
@@ -129,6 +129,40 @@ def test_accepted_login_is_kept_for_later_connects():
         START + menu()
         + b"\nUsername: Password: <get_token('Alice', ' p a s s ')>\n" + connect_calls("Alice", " p a s s ")
         + menu() + connect_calls("Alice", " p a s s ") + menu() + b"RETURNED"
+    )
+
+
+# Tails marks a Tor that has bootstrapped since its last restart in
+# /run/tor-has-bootstrapped (here a private /run): Tor's mark comes DELAY
+# seconds after the start, and the requests say whether it was there.
+TOR_MARK = """
+import os, subprocess, threading, time
+subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
+os.mkdir("/run/tor-has-bootstrapped")
+def bootstrapped():
+    time.sleep({delay})
+    open("/run/tor-has-bootstrapped/done", "w").close()
+threading.Thread(target=bootstrapped, daemon=True).start()
+for name in ("get_token", "get_server"):
+    def marked(*args, request=getattr(m, name)):
+        sys.stdout.write(f"<Tor ready: {{os.path.exists('/run/tor-has-bootstrapped/done')}}>\\n")
+        return request(*args)
+    setattr(m, name, marked)
+"""
+WAITING_FOR_TOR = b"[*] Waiting for Tor to be ready...\n"
+
+
+@needs_isolation
+@pytest.mark.parametrize("delay, waits", [(0, False), (1.5, True)], ids=["ready", "restarting"])
+def test_a_connect_waits_for_a_restarting_tor_before_its_requests(delay, waits):
+    setup = "fake('get_token', results=['token'])\nfake('get_server', results=[{'name': 'nl1'}])\n"
+    code = FAKES + setup + TOR_MARK.format(delay=delay) + "\ntime.sleep(0.2)\nm.run()\n"
+    result = run_python(code, stdin=b"1\nbob\npw\n1\n4\n", isolate=True, own_processes=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (
+        START + menu() + b"\nUsername: Password: " + (WAITING_FOR_TOR if waits else b"")
+        + b"<Tor ready: True>\n<get_token('bob', 'pw')>\n<Tor ready: True>\n" + connect_calls("bob", "pw")
+        + menu() + b"<Tor ready: True>\n" + connect_calls("bob", "pw") + menu()
     )
 
 

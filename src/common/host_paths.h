@@ -21,6 +21,11 @@ inline constexpr char kTunnelDevice[] = "tun0";
 // other user can put a file of theirs, and answers the client's user only.
 inline constexpr char kOpenvpnManagementSocket[] = "/run/marnu-openvpn.sock";
 
+// Tails marks a Tor that has bootstrapped since its last restart with a
+// file in this folder; its own programs that need Tor wait for it.
+inline constexpr char kTorBootstrappedFolder[] = "/run/tor-has-bootstrapped";
+inline constexpr auto& kTorBootstrappedFlag = join<kTorBootstrappedFolder, "/done">;
+
 // The directory of the client's files, which other local users share (in
 // RAM on Tails).
 inline constexpr char kTmpDirectory[] = "/tmp/";

@@ -6,16 +6,22 @@
 #include "common/errors.h"
 #include "common/fixed_text.h"
 #include "common/host_paths.h"
+#include "tunnel_control/host_commands.h"
 
 namespace marnu {
 namespace {
 
-// Tor is restarted once its confinement is loaded, so that no connection it
-// opened before goes on around the tunnel; OpenVPN starts whether or not that
-// restart succeeds.
+// Tor is restarted once its confinement is loaded, so that it drops the
+// connections it opened before (the confined rules refuse their packets
+// outside the tunnel) and opens new ones through it. On Tails, NetworkManager's
+// dispatcher restarts Tor as soon as tun0 is up, the first moment Tor can use
+// it: a restart here as well would only make two in a row (each killing
+// Tails' wait for the first, and together nearing systemd's start limit).
+// OpenVPN starts whatever becomes of this step.
 constexpr auto& kFirewallSwitchAndOpenvpn =
-    join<"mv -f ", kRewrittenFermConfig, " ", kLiveFermConfig,
-         " && /etc/init.d/ferm restart && (/etc/init.d/tor restart || true) && openvpn --config ">;
+    join<"mv -f ", kRewrittenFermConfig, " ", kLiveFermConfig, " && /etc/init.d/ferm restart && (",
+         kTorStartLimitReset, "; [ -x ", kDispatcherTorRestart,
+         " ] || /etc/init.d/tor restart || true) && openvpn --config ">;
 
 std::string_view first_step(LaunchStep step) {
     switch (step) {

@@ -13,6 +13,17 @@ inline constexpr char kSocksInstallCommand[] =
 // A fresh package index before OpenVPN is installed.
 inline constexpr char kAptUpdateCommand[] = "sudo bash -c 'apt update'";
 
+// Where systemd runs, a Tor restarted too often in a short while (Tails'
+// NetworkManager dispatcher restarts it whenever an interface comes up, a
+// tunnel device rebuilt after a network loss among them) stays down for good
+// at its start limit: Tor's restarts clear that first.
+inline constexpr char kTorStartLimitReset[] =
+    "[ ! -d /run/systemd/system ] || systemctl reset-failed tor@default.service 2> /dev/null";
+
+// Tails' dispatcher script that restarts Tor when an interface comes up: on
+// Tails it restarts Tor once OpenVPN's tun0 is up.
+inline constexpr char kDispatcherTorRestart[] = "/etc/NetworkManager/dispatcher.d/10-tor.sh";
+
 // The saved firewall configuration moved back, and what depends on it
 // restarted. Steps joined by ";": each runs whatever became of the one before.
 // NetworkManager's init script is restarted only where there is one: Debian
@@ -21,7 +32,7 @@ inline constexpr char kAptUpdateCommand[] = "sudo bash -c 'apt update'";
 inline constexpr auto& kFirewallRestoreSteps =
     join<"mv ", kSavedFermConfig, " ", kLiveFermConfig,
          "; [ ! -x /etc/init.d/network-manager ] || /etc/init.d/network-manager restart; "
-         "/etc/init.d/ferm restart; /etc/init.d/tor restart">;
+         "/etc/init.d/ferm restart; ", kTorStartLimitReset, "; /etc/init.d/tor restart">;
 
 inline constexpr auto& kDisconnectCommand = join<"sudo bash -c 'killall openvpn; ", kFirewallRestoreSteps, "'">;
 inline constexpr auto& kResetFirewallCommand = join<"sudo bash -c '", kFirewallRestoreSteps, "'">;

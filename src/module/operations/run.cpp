@@ -2,6 +2,7 @@
 // user quits; any failure inside the menu loop ends the process with status 0.
 #include "client/main_menu.h"
 #include "client/socks_support.h"
+#include "client/tor_ready.h"
 #include "common/core_dumps.h"
 #include "common/visible_text.h"
 #include "module/console.h"
@@ -23,6 +24,18 @@ void ensure_socks_support() {
     console::print("[+] pysocks will be installed through pip3.");
     console::print("[+] Updating APT cache, please wait.");
     run_console_command(kSocksInstallCommand);
+}
+
+// On Tails, Tor restarts after Disconnect and Reset and whenever a tunnel
+// comes up, and the menu is back long before Tor is: a Connect's requests
+// wait for it, a bounded time.
+void wait_for_tor() {
+    if (!tor_starting()) return;
+    console::print("[*] Waiting for Tor to be ready...");
+    console::flush();
+    const InterruptCheck interrupted = python_interrupt_check();
+    const py::gil_scoped_release without_gil;
+    wait_until_tor_ready(kTorReadyLimit, interrupted);
 }
 
 // A refused login is exactly the integer 0 (not False, not 0.0).
@@ -76,11 +89,14 @@ py::object run(py::object debug) {
                     // From the password on, the process holds a secret.
                     forbid_core_dumps();
                     line = __LINE__; password = console::read_password("Password: ");
+                    line = __LINE__; wait_for_tor();
                     line = __LINE__; const py::object token = call_operation("get_token", username, password);
                     if (is_refusal(token)) {
                         username = py::str("");
                         continue;
                     }
+                } else {
+                    line = __LINE__; wait_for_tor();
                 }
                 line = __LINE__; const py::object server = call_operation("get_server", username, password);
                 line = __LINE__; call_operation("configure_tails", server, username);
