@@ -8,7 +8,7 @@ import time
 import pytest
 
 from sandbox.accounts import ADMIN_PASSWORD, VPN_SERVERS
-from sandbox_support import REAL_TOR, TAILS
+from sandbox_support import BOOTED, REAL_TOR, TAILS
 from sudo_prompts import SudoPrompts
 from terminal import Terminal
 
@@ -26,6 +26,10 @@ FERM_RESTART = b"Reloading Firewall configuration....\n"
 STAND_IN = b"[sandbox] /etc/init.d/%s restart: stand-in, nothing to do.\n"
 # Debian's own init script restarts real Tor (sandbox/run --tor real).
 TOR_RESTART = b"Stopping tor daemon...done.\nStarting tor daemon...done.\n" if REAL_TOR else STAND_IN % b"tor"
+# Where systemd is PID 1, Debian's init scripts hand the restart to systemctl.
+if BOOTED:
+    FERM_RESTART = b"Restarting ferm (via systemctl): ferm.service.\n"
+    TOR_RESTART = b"Restarting tor (via systemctl): tor.service.\n"
 # A Tails-like system has no NetworkManager init script, and nothing says so.
 RESTARTS = (b"" if TAILS else STAND_IN % b"network-manager") + FERM_RESTART + TOR_RESTART
 INSTALLING_OPENVPN = (b"[-] OpenVPN is not installed.\n"
