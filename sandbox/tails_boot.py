@@ -24,6 +24,7 @@ from pathlib import Path
 
 from .accounts import HOST_ADDRESS, HOST_INTERFACE, UPLINK_ADDRESS
 from .filesystem import SCRATCH
+from . import users
 from .host_config import CALL_LOG
 from .host_config import write as write_file
 from .tor_network import RESOLVER_ADDRESS
@@ -194,9 +195,20 @@ def in_system(leader, *command, check=True, capture=True):
                           capture_output=capture)
 
 
+def _tor_may_save_its_configuration(root):
+    """Tor saves what the Tor Connection assistant sets (SAVECONF) as
+    debian-tor, renaming the old torrc first: its folder is Tor's, as on
+    Tails (assumed: Tails' writable-etc-tor drop-in lifts only systemd's
+    protection of /etc)."""
+    uid, gid = users.ids(root / "etc", "debian-tor")
+    for path in (root / "etc/tor", *(root / "etc/tor").iterdir()):
+        os.chown(path, uid, gid)
+
+
 def boot(view):
     """Boots the system at `view` in this sandbox's namespaces; returns its
     PID 1 once systemd says the system is running, with no unit failed."""
+    _tor_may_save_its_configuration(Path(view))
     name = os.readlink("/proc/self/ns/net").strip("net:[]")
     folders = _cgroup_folders(name)
     # One left by a sandbox that was killed: its network namespace, whose
@@ -244,16 +256,33 @@ def leader():
         return None
 
 
+def _dispatcher_finished(pid):
+    """Whether Tails' 10-tor.sh has finished its work for eth0 coming up."""
+    lines = in_system(pid, "journalctl", "--no-pager", "-o", "cat", "-t", "nm-dispatcher", check=False).stdout
+    return f"10-tor.sh: {HOST_INTERFACE} up: Finished" in lines
+
+
 def wait_for_network(pid, deadline):
     """Waits until NetworkManager has connected the outside interface and its
-    dispatcher has run Tails' scripts for it: /run/tor-has-bootstrapped/done
-    (Tor's restart by 10-tor.sh, the assistant, the wait units)."""
+    dispatcher has run Tails' scripts for it (Tor's restart by 10-tor.sh, the
+    assistant), and Tails' wait units say that Tor has bootstrapped
+    (/run/tor-has-bootstrapped/done); then checks that no unit failed."""
     done = Path(f"/proc/{pid}/root/run/tor-has-bootstrapped/done")
-    while not done.exists():
+    while not (done.exists() and _dispatcher_finished(pid)):
         if time.monotonic() > deadline:
             journal = in_system(pid, "journalctl", "--no-pager", "-n", "60", check=False).stdout
             raise RuntimeError(f"the booted system did not connect and bootstrap Tor in time:\n{journal}")
         time.sleep(0.05)
+    failed = failed_units(pid)
+    if failed:
+        journal = in_system(pid, "journalctl", "--no-pager", "-n", "60", check=False).stdout
+        raise RuntimeError(f"units failed in the booted system: {' '.join(failed)}\n{journal}")
+
+
+def failed_units(pid):
+    """The names of the system's units that have failed."""
+    listing = in_system(pid, "systemctl", "--failed", "--plain", "--no-legend", check=False).stdout
+    return [line.split()[0] for line in listing.splitlines() if line.strip()]
 
 
 def power_off():

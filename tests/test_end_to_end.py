@@ -22,8 +22,9 @@ from host_state import (ProcessWatch, as_tor, assert_back_to_original, assert_tu
                         live_ferm_conf, openvpn_clients, ping, rules)
 from sandbox.accounts import ADMIN_PASSWORD, UPLINK_ADDRESS, account
 from sandbox.host_config import SUDO_LOG, TAILS_FERM_CONF
-from sandbox_support import OPENVPN_BY_APT, TAILS, fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
+from sandbox_support import BOOTED, OPENVPN_BY_APT, TAILS, fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
 from silent_attempt import connect_to_a_silent_server
+from terminal import Terminal
 from test_monitor import ADMIN_PASSWORD_LINE
 
 pytestmark = needs_sandbox
@@ -67,6 +68,41 @@ def test_a_tails_like_system_has_the_package_and_what_tails_has_only(host):
         ["marnu-tails-client", *system["libzip"], *([] if OPENVPN_BY_APT else system["openvpn"])])
     assert host.root("cat /etc/apt/sources.list; ls /etc/apt/sources.list.d") == \
         b"deb [trusted=yes] file:/srv/tails-apt ./\n"
+
+
+# What a booted system runs as Tails does (sandbox/tails_boot.py).
+TAILS_UNITS = ["NetworkManager.service", "tor@default.service", "ferm.service", "systemd-journald.service",
+               "systemd-logind.service", "tails-tor-has-bootstrapped.target"]
+
+
+@pytest.mark.skipif(not BOOTED, reason="checks a booted Tails-like system")
+def test_a_booted_system_runs_tails_machinery_and_sudo_asks_shows_and_logs_as_on_tails(host):
+    assert host.root("cat /proc/1/comm; systemctl is-system-running") == b"systemd\nrunning\n"
+    assert host.root(f"systemctl is-active {' '.join(TAILS_UNITS)}").split() == [b"active"] * len(TAILS_UNITS)
+    # NetworkManager connected eth0 from its profile, and Tails' dispatcher
+    # scripts ran for it: the firewall, then Tor, restarted and connected.
+    assert host.root("nmcli -g GENERAL.STATE,GENERAL.CONNECTION device show eth0") == \
+        b"100 (connected)\nWired connection 1\n"
+    journal = host.journal().decode()
+    assert "10-tor.sh: eth0 up: restarting tor@default.service" in journal
+    assert "10-tor.sh: eth0 up: Finished" in journal
+    assert host.root("test -e /run/tor-has-bootstrapped/done && journalctl --header | grep -c '/run/log/journal'") \
+        != b"0\n"
+    # amnesia's terminal is a logind session; sudo asks, shows an asterisk
+    # for each character typed, and writes the command line to the journal.
+    terminal = Terminal(host.command(["sh", "-c", "loginctl show-session -p Class -p Type $XDG_SESSION_ID; "
+                                      "tty; sudo /usr/bin/echo root marnu-journal-check"]),
+                        env=host.environment())
+    try:
+        terminal.read_until(b"[sudo] password for amnesia: ")
+        terminal.type(ADMIN_PASSWORD.encode() + b"\n")
+        assert terminal.read_rest() == 0
+    finally:
+        terminal.close()
+    shown = terminal.output.decode()
+    assert "Class=user\r\n" in shown and "/dev/pts/" in shown and "root marnu-journal-check\r\n" in shown
+    assert "amnesia: " + "*" * len(ADMIN_PASSWORD) in shown
+    assert "USER=root ; COMMAND=/usr/bin/echo root marnu-journal-check" in host.journal().decode()
 
 
 def test_before_connecting_tor_reaches_outside_and_no_tunnel_end_answers(host):
