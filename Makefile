@@ -13,8 +13,11 @@ TAILS ?=
 # make demo TOR=real, make test-tor: Debian's tor in a private Tor network (sandbox/tor_network.py).
 TOR ?=
 # What the Tails-like systems (sandbox/tails_root.py) and make dist
-# (scripts/build-debian-packages: sbuild in unshare mode) are made with.
-TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux git python3 sbuild uidmap
+# (scripts/build-debian-packages: sbuild in unshare mode) are made with, and
+# what boots the systems (systemd-nspawn, installed without its Recommends:
+# libnss-mymachines would edit this machine's /etc/nsswitch.conf).
+TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux git python3 sbuild uidmap \
+  systemd-container
 # Real Tor's relays and the host's Tor, and the real-Tor suite's capture tool
 # (installed with service starts held back: no Tor starts on this machine).
 TOR_TOOLS := tor tcpdump curl
@@ -126,8 +129,9 @@ dist: dist-tools ## as root: the Debian packages and portable bundles for Tails 
 	SIGNING_KEY="$(SIGNING_KEY)" ./scripts/build-debian-packages
 
 # The end-to-end suite against each Tails major's package in a Tails-like
-# system (sandbox/tails_root.py), with OpenVPN brought by the package's
-# Recommends and installed by the client's own apt at its first Connect.
+# system (sandbox/tails_root.py) booted as Tails boots (sandbox/tails_boot.py),
+# with OpenVPN brought by the package's Recommends and installed by the
+# client's own apt at its first Connect.
 # make dist compiles while the systems' roots download. Every combination
 # runs; the target fails if any did.
 # (The systems need only this machine's python3: .ci/run makes them in the

@@ -285,6 +285,23 @@ def failed_units(pid):
     return [line.split()[0] for line in listing.splitlines() if line.strip()]
 
 
+def _end_entered_commands(pid):
+    """Kills the nsenter processes that run commands inside the system.
+
+    systemd's shutdown stops every process of the system's PID namespace
+    (SIGSTOP, then SIGTERM and SIGCONT); an nsenter outside it that sees its
+    child stopped stops itself, where no SIGCONT reaches it, and so does the
+    one that entered the sandbox for it: the stopped parent would never reap
+    its child, and the sandbox's PID namespace would never end."""
+    prefix = f"nsenter\0--target={pid}\0--all\0".encode()
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and (entry / "cmdline").read_bytes().startswith(prefix):
+                os.kill(int(entry.name), signal.SIGKILL)
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+
+
 def power_off():
     """Stops the booted system as `systemctl poweroff` does (SIGRTMIN+3 to
     its PID 1) and waits for nspawn; then removes its cgroups."""
@@ -294,6 +311,7 @@ def power_off():
     except FileNotFoundError:
         return
     if pid is not None:
+        _end_entered_commands(pid)
         try:
             os.kill(pid, signal.SIGRTMIN + 3)
         except ProcessLookupError:

@@ -27,9 +27,9 @@ STAND_IN = b"[sandbox] /etc/init.d/%s restart: stand-in, nothing to do.\n"
 # Debian's own init script restarts real Tor (sandbox/run --tor real).
 TOR_RESTART = b"Stopping tor daemon...done.\nStarting tor daemon...done.\n" if REAL_TOR else STAND_IN % b"tor"
 # Where systemd is PID 1, Debian's init scripts hand the restart to systemctl.
+BOOTED_RESTARTS = b"Restarting ferm (via systemctl): ferm.service.\nRestarting tor (via systemctl): tor.service.\n"
 if BOOTED:
-    FERM_RESTART = b"Restarting ferm (via systemctl): ferm.service.\n"
-    TOR_RESTART = b"Restarting tor (via systemctl): tor.service.\n"
+    FERM_RESTART, TOR_RESTART = (line + b"\n" for line in BOOTED_RESTARTS.splitlines())
 # A Tails-like system has no NetworkManager init script, and nothing says so.
 RESTARTS = (b"" if TAILS else STAND_IN % b"network-manager") + FERM_RESTART + TOR_RESTART
 INSTALLING_OPENVPN = (b"[-] OpenVPN is not installed.\n"
