@@ -223,8 +223,9 @@ def boot(view):
            "SYSTEMD_NSPAWN_API_VFS_WRITABLE": "network"}
     command = ["systemd-nspawn", "--quiet", "--boot", f"--directory={view}", f"--machine={MACHINE}",
                "--register=no", "--keep-unit", "--console=passive",
-               # ferm, NetworkManager and OpenVPN configure the sandbox's network.
-               "--capability=CAP_NET_ADMIN", "--bind=/dev/net/tun"]
+               # ferm, NetworkManager and OpenVPN configure the sandbox's network;
+               # root may raise limits, as on Tails (sudo's pam_limits does at every call).
+               "--capability=CAP_NET_ADMIN,CAP_SYS_RESOURCE", "--bind=/dev/net/tun"]
     with open(BOOT_LOG, "ab") as log:
         nspawn = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                   preexec_fn=lambda: _join_cgroups(folders))
