@@ -4,8 +4,9 @@ Started as root through `nsenter --target HOST_PID --mount --net --pid --uts --i
 (tests/sandbox_support.py does this), or by the host for its own command.
 In a sandbox with a Tails-like system the command runs there: inside the
 booted system (sandbox/tails_boot.py; on a terminal, in a logind session of
-its own), or chrooted into the system's files (sandbox/tails_view.py). Options give the command a view of its own without
-changing the sandbox for anyone else:
+its own), or chrooted into the system's files (sandbox/tails_view.py).
+Options give the command a view of its own without changing the sandbox for
+anyone else (not in a booted system):
   --private-tmp        an empty /tmp
   --system-ca          the system's own CA bundle, which does not trust the test CA
   --isolated-network   a network namespace with nothing but loopback

@@ -128,7 +128,7 @@ def boot_tails(options, consensus_deadline):
         tor_network.wait_for_consensus(consensus_deadline)
     log(options, "booting the Tails-like system: systemd-nspawn --boot, in this sandbox's network")
     started = time.monotonic()
-    leader = tails_boot.boot(tails_view.VIEW)
+    leader = tails_boot.boot(tails_view.VIEW, options.host_netns)
     log(options, f"booted in {time.monotonic() - started:.2f} s; waiting for NetworkManager and Tor")
     deadline = time.monotonic() + host_tor.BOOTSTRAP_SECONDS
     tails_boot.wait_for_network(leader, deadline)

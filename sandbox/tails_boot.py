@@ -205,11 +205,16 @@ def _tor_may_save_its_configuration(root):
         os.chown(path, uid, gid)
 
 
-def boot(view):
+def boot(view, host_netns):
     """Boots the system at `view` in this sandbox's namespaces; returns its
-    PID 1 once systemd says the system is running, with no unit failed."""
+    PID 1 once systemd says the system is running, with no unit failed.
+    Refuses to in this machine's own network namespace (`host_netns`): the
+    system's firewall and NetworkManager would take this machine's network."""
+    name = os.readlink("/proc/self/ns/net")
+    if name == host_netns:
+        raise SystemExit("sandbox: refusing to boot a system in the machine's own network namespace")
+    name = name.strip("net:[]")
     _tor_may_save_its_configuration(Path(view))
-    name = os.readlink("/proc/self/ns/net").strip("net:[]")
     folders = _cgroup_folders(name)
     # One left by a sandbox that was killed: its network namespace, whose
     # number names it, is gone, and the cgroup is empty.

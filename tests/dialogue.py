@@ -110,6 +110,11 @@ class Dialogue:
             self.seen += 1
             count += 1
 
+    def next_is(self, text, timeout=60):
+        """Whether the output goes on with `text` (as the terminal shows it), without reading it."""
+        self._read_to(self.seen + len(text), timeout)
+        return self.terminal.output[self.seen:self.seen + len(text)] == text
+
     def line(self, timeout=60):
         """Reads one whole line, whatever it holds."""
         deadline = time.monotonic() + timeout
