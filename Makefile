@@ -148,15 +148,21 @@ tails-systems: dist-tools  ## as root: make dist and the Tails 6 and 7 systems, 
 # nothing of it.
 SILENT_SERVER_TEST := tests/test_end_to_end.py::test_a_connect_to_a_server_that_never_answers_ends_after_two_minutes_with_nothing_left
 
+# The two Tails majors' suites run side by side (each with its own pytest
+# folder and log, printed once both are done): their hosts mostly wait.
 test-tails: deps tails-systems  ## as root: the package and bundle tests and the end-to-end suite in the Tails 6 and 7 systems
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_package.py tests/test_release_files.py tests/test_bundle.py
-	@failed=""; for tails in 6 7; do for openvpn in recommends apt; do \
-	  echo "== end-to-end suite: Tails $$tails, OpenVPN by $$openvpn"; \
-	  MARNU_SANDBOX_TAILS=$$tails MARNU_SANDBOX_OPENVPN=$$openvpn \
-	    $(VPY) -m pytest -q $(PYTEST_ARGS) $$([ $$openvpn = apt ] && echo "--deselect $(SILENT_SERVER_TEST)") \
-	    tests/test_end_to_end.py || failed="$$failed $$tails/$$openvpn"; \
-	done; done; \
-	if [ -n "$$failed" ]; then echo "test-tails: failed in (Tails/OpenVPN):$$failed" >&2; exit 1; fi
+	@rm -f build/test-tails-failed; for tails in 6 7; do \
+	  for openvpn in recommends apt; do \
+	    echo "== end-to-end suite: Tails $$tails, OpenVPN by $$openvpn"; \
+	    MARNU_SANDBOX_TAILS=$$tails MARNU_SANDBOX_OPENVPN=$$openvpn \
+	      $(VPY) -m pytest -q $(PYTEST_ARGS) --basetemp=build/pytest-tmp-tails$$tails \
+	      $$([ $$openvpn = apt ] && echo "--deselect $(SILENT_SERVER_TEST)") \
+	      tests/test_end_to_end.py || echo "$$tails/$$openvpn" >> build/test-tails-failed; \
+	  done > build/test-tails-$$tails.log 2>&1 & \
+	done; wait; cat build/test-tails-6.log build/test-tails-7.log; \
+	if [ -e build/test-tails-failed ]; then \
+	  echo "test-tails: failed in (Tails/OpenVPN):" $$(cat build/test-tails-failed) >&2; exit 1; fi
 
 # The real-Tor suite: one sandbox with Debian's tor in a private Tor network
 # serves the session (tests/test_tor.py); TAILS=6|7 runs it in that
