@@ -335,10 +335,17 @@ def power_off():
         os.kill(nspawn, signal.SIGKILL)
         os.waitpid(nspawn, 0)
     LEADER_FILE.unlink(missing_ok=True)
-    try:
-        _remove_cgroups([Path(line) for line in (SCRATCH / "tails-cgroups").read_text().split()])
-    except OSError:
-        pass
+    # The kernel empties the container's cgroups a moment after nspawn ends.
+    folders = [Path(line) for line in (SCRATCH / "tails-cgroups").read_text().split()]
+    deadline = time.monotonic() + POWEROFF_SECONDS
+    while True:
+        try:
+            _remove_cgroups(folders)
+            return
+        except OSError:
+            if time.monotonic() > deadline:
+                return
+            time.sleep(0.05)
 
 
 # --- entering it ------------------------------------------------------------------
