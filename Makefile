@@ -13,8 +13,11 @@ TAILS ?=
 # make demo TOR=real, make test-tor: Debian's tor in a private Tor network (sandbox/tor_network.py).
 TOR ?=
 # What the Tails-like systems (sandbox/tails_root.py) and make dist
-# (scripts/build-debian-packages: sbuild in unshare mode) are made with.
-TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux git python3 sbuild uidmap
+# (scripts/build-debian-packages: sbuild in unshare mode) are made with, and
+# what boots the systems (systemd-nspawn, installed without its Recommends:
+# libnss-mymachines would edit this machine's /etc/nsswitch.conf).
+TAILS_TOOLS := mmdebstrap debian-archive-keyring apt-utils dpkg-dev util-linux git python3 sbuild uidmap \
+  systemd-container
 # Real Tor's relays and the host's Tor, and the real-Tor suite's capture tool
 # (installed with service starts held back: no Tor starts on this machine).
 TOR_TOOLS := tor tcpdump curl
@@ -126,8 +129,9 @@ dist: dist-tools ## as root: the Debian packages and portable bundles for Tails 
 	SIGNING_KEY="$(SIGNING_KEY)" ./scripts/build-debian-packages
 
 # The end-to-end suite against each Tails major's package in a Tails-like
-# system (sandbox/tails_root.py), with OpenVPN brought by the package's
-# Recommends and installed by the client's own apt at its first Connect.
+# system (sandbox/tails_root.py) booted as Tails boots (sandbox/tails_boot.py),
+# with OpenVPN brought by the package's Recommends and installed by the
+# client's own apt at its first Connect.
 # make dist compiles while the systems' roots download. Every combination
 # runs; the target fails if any did.
 # (The systems need only this machine's python3: .ci/run makes them in the
@@ -144,15 +148,21 @@ tails-systems: dist-tools  ## as root: make dist and the Tails 6 and 7 systems, 
 # nothing of it.
 SILENT_SERVER_TEST := tests/test_end_to_end.py::test_a_connect_to_a_server_that_never_answers_ends_after_two_minutes_with_nothing_left
 
+# The two Tails majors' suites run side by side (each with its own pytest
+# folder and log, printed once both are done): their hosts mostly wait.
 test-tails: deps tails-systems  ## as root: the package and bundle tests and the end-to-end suite in the Tails 6 and 7 systems
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_package.py tests/test_release_files.py tests/test_bundle.py
-	@failed=""; for tails in 6 7; do for openvpn in recommends apt; do \
-	  echo "== end-to-end suite: Tails $$tails, OpenVPN by $$openvpn"; \
-	  MARNU_SANDBOX_TAILS=$$tails MARNU_SANDBOX_OPENVPN=$$openvpn \
-	    $(VPY) -m pytest -q $(PYTEST_ARGS) $$([ $$openvpn = apt ] && echo "--deselect $(SILENT_SERVER_TEST)") \
-	    tests/test_end_to_end.py || failed="$$failed $$tails/$$openvpn"; \
-	done; done; \
-	if [ -n "$$failed" ]; then echo "test-tails: failed in (Tails/OpenVPN):$$failed" >&2; exit 1; fi
+	@rm -f build/test-tails-failed; for tails in 6 7; do \
+	  for openvpn in recommends apt; do \
+	    echo "== end-to-end suite: Tails $$tails, OpenVPN by $$openvpn"; \
+	    MARNU_SANDBOX_TAILS=$$tails MARNU_SANDBOX_OPENVPN=$$openvpn \
+	      $(VPY) -m pytest -q $(PYTEST_ARGS) --basetemp=build/pytest-tmp-tails$$tails \
+	      $$([ $$openvpn = apt ] && echo "--deselect $(SILENT_SERVER_TEST)") \
+	      tests/test_end_to_end.py || echo "$$tails/$$openvpn" >> build/test-tails-failed; \
+	  done > build/test-tails-$$tails.log 2>&1 & \
+	done; wait; cat build/test-tails-6.log build/test-tails-7.log; \
+	if [ -e build/test-tails-failed ]; then \
+	  echo "test-tails: failed in (Tails/OpenVPN):" $$(cat build/test-tails-failed) >&2; exit 1; fi
 
 # The real-Tor suite: one sandbox with Debian's tor in a private Tor network
 # serves the session (tests/test_tor.py); TAILS=6|7 runs it in that

@@ -2,9 +2,11 @@
 
 Started as root through `nsenter --target HOST_PID --mount --net --pid --uts --ipc`
 (tests/sandbox_support.py does this), or by the host for its own command.
-In a sandbox with a Tails-like system the command runs chrooted there
-(sandbox/tails_view.py). Options give the command a view of its own without
-changing the sandbox for anyone else:
+In a sandbox with a Tails-like system the command runs there: inside the
+booted system (sandbox/tails_boot.py; on a terminal, in a logind session of
+its own), or chrooted into the system's files (sandbox/tails_view.py).
+Options give the command a view of its own without changing the sandbox for
+anyone else (not in a booted system):
   --private-tmp        an empty /tmp
   --system-ca          the system's own CA bundle, which does not trust the test CA
   --isolated-network   a network namespace with nothing but loopback
@@ -22,7 +24,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from . import addresses, identity, tails_view, tor_network
+from . import addresses, identity, tails_boot, tails_view, tor_network, users
 from .host_config import CA_BUNDLE, SYSTEM_CA_BUNDLE
 
 VIEW_OPTIONS = ("private_tmp", "system_ca", "isolated_network")
@@ -83,6 +85,20 @@ def take_the_terminal():
     signal.signal(signal.SIGTTOU, previous)
 
 
+def enter_booted_system(options, pid, real_tor):
+    """Runs the command inside the booted system, as the user its /etc names."""
+    if any(getattr(options, name) for name in VIEW_OPTIONS):
+        raise SystemExit("sandbox: --private-tmp, --system-ca and --isolated-network need no booted system "
+                         "(sandbox/run --chroot)")
+    take_the_terminal()
+    uid, gid, home = users.entry(tails_view.path("/etc"), options.user)
+    env = identity.environment(options.user, stand_ins=False)
+    env.update(addresses.variables(real_tor))
+    env["HOME"] = home
+    command = tails_boot.command(pid, options.user, uid, gid, home, options.command, env, terminal=os.isatty(0))
+    os.execvpe(command[0], command, env)
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     options = parse(argv)
@@ -90,6 +106,9 @@ def main(argv=None):
         enter_own_view(options, argv)
     system = None if options.outer else tails_view.active()
     real_tor = tor_network.NETWORK_DIR.exists()
+    booted = tails_boot.leader() if system else None
+    if booted:
+        enter_booted_system(options, booted, real_tor)
     make_view(options, system or Path("/"))
     if system:
         # The user's ids, groups and home come from the system's /etc from here on.

@@ -14,8 +14,8 @@ import sys
 import time
 from pathlib import Path
 
-from . import (filesystem, firewall, host_config, host_tor, network, processes, services, tails_view, tor_network,
-               user_namespace, users, vpn_servers)
+from . import (filesystem, firewall, host_config, host_tor, network, processes, services, tails_boot, tails_view,
+               tor_network, user_namespace, users, vpn_servers)
 from .filesystem import SCRATCH
 from .pki import generate
 
@@ -81,11 +81,11 @@ def build(options):
     if options.tails_layers:
         log(options, f"the Tails-like system: {options.tails_layers}")
         tails_view.build(options.tails_layers.split(":"), PKI, options.sudo, ferm_conf, admin_password, persistent,
-                         real_tor)
+                         real_tor, booted=options.boot)
         tor_ids = tails_view.user_ids("debian-tor")
 
     log(options, "networks: host (lo, eth0) and the internet (provider, VPN servers, tunnel ends)")
-    network.build(options.host_netns)
+    network.build(options.host_netns, configure_host=not options.boot)
     services.start_provider(PKI, PROJECT_ROOT)
     if real_tor:
         # Its consensus takes a while: everything else is made meanwhile.
@@ -96,6 +96,9 @@ def build(options):
     if options.without_openvpn:
         log(options, "OpenVPN hidden: /usr/sbin/openvpn is missing until apt-get installs it")
         filesystem.hide_openvpn(host_config.OPENVPN, host_config.OPENVPN_PACKAGE)
+    if options.boot:
+        boot_tails(options, consensus_deadline if real_tor else None)
+        return
 
     log(options, "Tails' firewall through /etc/init.d/ferm")
     firewall.load(options.host_netns, tails_view.active())
@@ -110,8 +113,28 @@ def start_tor_network(options):
     authority_lines = tor_network.start(PROJECT_ROOT)
     system = tails_view.active()
     host_tor.install(tails_view.path("/etc") if system else "/etc", authority_lines, tor_network.tor_ids(),
-                     tails_like=system is not None)
+                     tails_like=system is not None, booted=options.boot)
     return time.monotonic() + tor_network.CONSENSUS_SECONDS
+
+
+def boot_tails(options, consensus_deadline):
+    """Boots the Tails-like system (with real Tor, once the private network
+    has its consensus, as Tails' Tor finds the public one) and waits until
+    NetworkManager has connected it and Tor has bootstrapped, as Tails says
+    with /run/tor-has-bootstrapped/done; with real Tor, until a request
+    through it has worked too."""
+    if consensus_deadline is not None:
+        log(options, "waiting for the private network's consensus")
+        tor_network.wait_for_consensus(consensus_deadline)
+    log(options, "booting the Tails-like system: systemd-nspawn --boot, in this sandbox's network")
+    started = time.monotonic()
+    leader = tails_boot.boot(tails_view.VIEW, options.host_netns)
+    log(options, f"booted in {time.monotonic() - started:.2f} s; waiting for NetworkManager and Tor")
+    deadline = time.monotonic() + host_tor.BOOTSTRAP_SECONDS
+    tails_boot.wait_for_network(leader, deadline)
+    log(options, f"Tor has bootstrapped, {time.monotonic() - started:.2f} s after the boot began")
+    if consensus_deadline is not None:
+        host_tor.wait_until_usable(deadline, notices=None)
 
 
 def start_host_tor(options, consensus_deadline):
@@ -171,6 +194,7 @@ def parse(argv):
     parser.add_argument("--verbose", action="store_true")
     parser.add_argument("--without-openvpn", action="store_true")
     parser.add_argument("--tails-layers")
+    parser.add_argument("--boot", action="store_true")
     parser.add_argument("--persistent")
     parser.add_argument("--tor", choices=("microsocks", "real"), default="microsocks")
     parser.add_argument("--own-user-namespace", action="store_true")
@@ -207,7 +231,9 @@ def main(argv=None):
         for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
             signal.signal(signum, signal.SIG_IGN)
         log(options, "stopping every process of the sandbox")
-        if options.tor == "real":
+        if options.boot:
+            tails_boot.power_off()
+        elif options.tor == "real":
             host_tor.interrupt()
         processes.stop_everything()
     return status

@@ -66,12 +66,14 @@ HOSTS = f"""\
 
 # Debian's /etc/init.d/ferm sources this file with its own arguments, which
 # lets the sandbox log the restarts in order with the stand-ins' own.
-DEFAULT_FERM = f"""\
+DEFAULT_FERM_SETTINGS = """\
 # configuration for /etc/init.d/ferm (sandbox)
 FAST=yes
 CACHE=no
 OPTIONS=
 ENABLED="yes"
+"""
+DEFAULT_FERM = DEFAULT_FERM_SETTINGS + f"""\
 echo "ferm $1" >> {CALL_LOG}
 """
 
@@ -123,21 +125,24 @@ def write(path, text, mode=0o644):
     path.chmod(mode)
 
 
-def configure(etc, pki, sudo_mode, tails_like=False, real_tor=False):
+def configure(etc, pki, sudo_mode, tails_like=False, real_tor=False, booted=False):
     """Writes every file the simulated host needs under `etc` (the private
     /etc, or a Tails-like system's, in which the real package tools run and
-    there is no NetworkManager). With real Tor, Debian's /etc/init.d/tor stays."""
+    there is no NetworkManager init script). With real Tor, or in a system
+    that boots (whose sudoers, init scripts and call log sandbox/tails_boot.py
+    sets up), Debian's /etc/init.d/tor stays."""
     etc = Path(etc)
     write(etc / "hosts", HOSTS)
     write(etc / "hostname", HOSTNAME + "\n")
-    write(etc / "sudoers", sudoers(sudo_mode, stand_ins=not tails_like), 0o440)
-    write(etc / "default" / "ferm", DEFAULT_FERM)
+    if not booted:
+        write(etc / "sudoers", sudoers(sudo_mode, stand_ins=not tails_like), 0o440)
+    write(etc / "default" / "ferm", DEFAULT_FERM_SETTINGS if booted else DEFAULT_FERM)
     (etc / "ferm").mkdir(exist_ok=True)
     # Debian makes /etc/ferm root:adm 2750; the client reads ferm.conf as
     # amnesia, which Tails' own layout allows.
     (etc / "ferm").chmod(0o755)
     write(etc / "ferm" / "ferm.conf", TAILS_FERM_CONF.read_text())
-    stand_ins = ([] if tails_like else ["network-manager"]) + ([] if real_tor else ["tor"])
+    stand_ins = ([] if tails_like else ["network-manager"]) + ([] if real_tor or booted else ["tor"])
     for name in stand_ins:
         write(etc / "init.d" / name, init_script_stand_in(name), 0o755)
     bundle = etc / "ssl" / "certs" / "ca-certificates.crt"
@@ -147,4 +152,5 @@ def configure(etc, pki, sudo_mode, tails_like=False, real_tor=False):
     if not tails_like:
         for name, text in (("apt", APT_STAND_IN), ("apt-get", APT_GET_STAND_IN), ("pip3", PIP3_STAND_IN)):
             write(ROOT_SBIN / name, text, 0o755)
-    write(CALL_LOG, "", 0o644)
+    if not booted:
+        write(CALL_LOG, "", 0o644)

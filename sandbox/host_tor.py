@@ -34,14 +34,19 @@ ADJUSTMENTS = {
     # What Tails' Tor Connection assistant saves once the user has connected.
     "DisableNetwork 1": "DisableNetwork 0",
 }
+# In a booted system Tor logs to the journal as on Tails, and DisableNetwork 0
+# is what the Tor Connection assistant's stand-in sets and saves.
+BOOTED_ADJUSTMENTS = {
+    "SocksPort 10.200.1.1:9050 IsolateSOCKSAuth KeepAliveIsolateSOCKSAuth ExtendedErrors": None,
+}
 BOOTSTRAP_SECONDS = 120.0
 PROBE_SECONDS = 10
 
 
-def torrc(tails_torrc, authority_lines):
-    """Tails' torrc as the sandbox's Tor reads it: ADJUSTMENTS made, the private network's authorities added."""
+def torrc(tails_torrc, authority_lines, adjustments=ADJUSTMENTS):
+    """Tails' torrc as the sandbox's Tor reads it: `adjustments` made, the private network's authorities added."""
     lines = tails_torrc.splitlines()
-    for old, new in ADJUSTMENTS.items():
+    for old, new in adjustments.items():
         if old not in lines:
             raise ValueError(f"Tails' torrc has no line {old!r}: see sandbox/host_tor.py")
         lines = [new if line == old else line for line in lines if line != old or new is not None]
@@ -63,9 +68,12 @@ def init_script_defaults(hard_file_limit):
     return text
 
 
-def install(etc, authority_lines, tor_ids, tails_like=False):
+def install(etc, authority_lines, tor_ids, tails_like=False, booted=False):
     """Writes etc/tor/torrc; outside a Tails-like system, makes Tor's data and log directories private."""
-    (Path(etc) / "tor" / "torrc").write_text(torrc(TAILS_TORRC.read_text(), authority_lines))
+    adjustments = BOOTED_ADJUSTMENTS if booted else ADJUSTMENTS
+    (Path(etc) / "tor" / "torrc").write_text(torrc(TAILS_TORRC.read_text(), authority_lines, adjustments))
+    if booted:
+        return
     with open(Path(etc) / "default" / "tor", "a") as defaults:
         defaults.write(init_script_defaults(resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
     if tails_like:
@@ -108,8 +116,9 @@ def request_through_tor(url=WEB_PAGE, user=1000, timeout=PROBE_SECONDS):
 
 
 def wait_until_usable(deadline, notices=NOTICES):
-    """Waits until Tor says it has bootstrapped and a request through it works."""
-    while "Bootstrapped 100%" not in (notices.read_text(errors="replace") if notices.exists() else ""):
+    """Waits until Tor says it has bootstrapped (in `notices`, if given) and a request through it works."""
+    while notices is not None and "Bootstrapped 100%" not in (
+            notices.read_text(errors="replace") if notices.exists() else ""):
         if time.monotonic() > deadline:
             raise RuntimeError(f"the host's Tor did not bootstrap in time; see {notices}")
         time.sleep(0.1)

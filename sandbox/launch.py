@@ -32,11 +32,12 @@ def unavailable():
     return None
 
 
-def tails_unavailable():
-    """Why a Tails-like system cannot be made or mounted here, or None."""
+def tails_unavailable(booted=True):
+    """Why a Tails-like system cannot be made or mounted (and booted) here, or None."""
     if user_namespace.needed():
-        return "a Tails-like system (--tails) needs root: mmdebstrap, chroot and overlay mounts"
-    missing = [tool for tool in ("mmdebstrap", "apt-ftparchive", "dpkg-deb", "chroot") if shutil.which(tool) is None]
+        return "a Tails-like system (--tails) needs root: mmdebstrap, chroot, overlay mounts and systemd-nspawn"
+    tools = ("mmdebstrap", "apt-ftparchive", "dpkg-deb", "chroot", *(("systemd-nspawn",) if booted else ()))
+    missing = [tool for tool in tools if shutil.which(tool) is None]
     if missing:
         return "a Tails-like system needs these tools: " + " ".join(missing) + " (run make test-tails)"
     return None
@@ -96,13 +97,16 @@ def parse(argv):
     tails.add_argument("--persistent", metavar="DIR",
                        help="a folder of this machine (made if missing) at /home/amnesia/Persistent, "
                             "amnesia's, which outlives the host as Tails' Persistent Folder outlives a restart")
+    tails.add_argument("--chroot", action="store_true",
+                       help="no systemd: the system's files chrooted into, its services started by the "
+                            "sandbox (the earlier form; faster, less like Tails)")
     tails.add_argument("--prepare", action="store_true",
                        help="only make the cached root and the installed package (build/tails/), then exit")
     parser.add_argument("command", nargs=argparse.REMAINDER, help="the command (default: the client)")
     options = parser.parse_args(argv)
     if options.tails is None and (options.package or options.no_recommends or options.prepare or options.no_package
-                                  or options.persistent):
-        parser.error("--package, --no-recommends, --no-package, --persistent and --prepare go with --tails")
+                                  or options.persistent or options.chroot):
+        parser.error("--package, --no-recommends, --no-package, --persistent, --chroot and --prepare go with --tails")
     if options.no_package and (options.package or options.no_recommends):
         parser.error("--no-package takes neither --package nor --no-recommends")
     if options.tails and options.without_openvpn:
@@ -169,6 +173,8 @@ def host_command(options, ready_fd):
         command += ["--pki", os.path.abspath(options.pki)]
     if options.tails:
         command += ["--tails-layers", ":".join(str(layer) for layer in tails_layers(options))]
+        if not options.chroot:
+            command.append("--boot")
     if options.persistent:
         command += ["--persistent", persistent_folder(options.persistent)]
     if own_user_namespace:
@@ -183,7 +189,7 @@ def host_command(options, ready_fd):
 
 def main(argv=None):
     options = parse(sys.argv[1:] if argv is None else argv)
-    reason = (unavailable() or (tails_unavailable() if options.tails else None)
+    reason = (unavailable() or (tails_unavailable(booted=not options.chroot) if options.tails else None)
               or (tor_unavailable() if options.tor == "real" else None))
     if reason:
         print(f"sandbox: {reason}", file=sys.stderr)

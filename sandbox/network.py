@@ -34,8 +34,10 @@ def run_in(namespace, *command):
     subprocess.run(list(command) if namespace is None else in_internet(*command), check=True)
 
 
-def build(host_netns):
-    """Sets up both networks; refuses to run in the machine's own namespace."""
+def build(host_netns, configure_host=True):
+    """Sets up both networks; refuses to run in the machine's own namespace.
+    Without `configure_host`, eth0 is left down, with no address or route,
+    for a booted system's NetworkManager to configure."""
     if net_namespace_id() == host_netns:
         raise SystemExit("sandbox: refusing to configure the machine's own network namespace")
     ip("link", "set", "lo", "up")
@@ -47,9 +49,12 @@ def build(host_netns):
                                           (UPLINK_INTERFACE, UPLINK_ADDRESS, INTERNET)):
         # No IPv6 on the link: Tails' firewall drops it anyway.
         run_in(namespace, "sysctl", "-q", "-w", f"net.ipv6.conf.{interface}.disable_ipv6=1")
+        if namespace is None and not configure_host:
+            continue
         run_in(namespace, "ip", "addr", "add", f"{address}/24", "dev", interface)
         run_in(namespace, "ip", "link", "set", interface, "up")
-    ip("route", "add", "default", "via", UPLINK_ADDRESS)
+    if configure_host:
+        ip("route", "add", "default", "via", UPLINK_ADDRESS)
     # Linux answers for any of its addresses on any interface: without this,
     # the tunnels' far ends would answer over the uplink and a ping through
     # the tunnel would prove nothing.

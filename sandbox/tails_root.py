@@ -42,8 +42,11 @@ RELEASES = {"6": "bookworm", "7": "trixie"}
 # On Tails and needed here: the client's Python, libcurl (through curl),
 # sudo, killall, ferm with its init script and legacy iptables, Tor's user
 # and its init script, the CA bundle; ip and pgrep for the tests' checks.
+# And what a booted system runs as Tails does: systemd as PID 1 with
+# journald and logind, D-Bus, NetworkManager with its dispatcher, and
+# python3-stem for Tails' control-port helpers (sandbox/tails_boot.py).
 PACKAGES = ("python3", "curl", "sudo", "psmisc", "iptables", "ferm", "tor", "ca-certificates", "iproute2",
-            "procps")
+            "procps", "systemd", "systemd-sysv", "libpam-systemd", "dbus", "network-manager", "python3-stem")
 # What Tails would fetch through Tor for the package: its libzip, and
 # OpenVPN, which it recommends; the repository holds them and what they need.
 FETCHED = {"bookworm": ("libzip4", "openvpn"), "trixie": ("libzip5", "openvpn")}

@@ -20,7 +20,7 @@ import os
 import subprocess
 from pathlib import Path
 
-from . import host_config, users
+from . import host_config, tails_boot, users
 from .filesystem import SCRATCH, bind, make_home, mount_tmpfs, run
 
 VIEW = SCRATCH / "tails"
@@ -31,13 +31,17 @@ def active():
     return VIEW if os.path.ismount(VIEW) else None
 
 
-def mount(layers):
-    """The overlay of `layers` (upper first) with a private tmpfs on top, and the system mounts in it."""
+def mount(layers, booted=False):
+    """The overlay of `layers` (upper first) with a private tmpfs on top, and
+    the system mounts in it (those of a chroot; a booted system's systemd and
+    nspawn make their own)."""
     upper, work = SCRATCH / "tails-upper", SCRATCH / "tails-work"
     for directory in (VIEW, upper, work):
         directory.mkdir(mode=0o755)
     run("mount", "-t", "overlay", "overlay", "-o",
         f"lowerdir={':'.join(str(layer) for layer in layers)},upperdir={upper},workdir={work}", str(VIEW))
+    if booted:
+        return
     run("mount", "-t", "proc", "proc", str(VIEW / "proc"))
     for system in ("sys", "dev"):
         run("mount", "--rbind", f"/{system}", str(VIEW / system))
@@ -47,14 +51,17 @@ def mount(layers):
     mount_tmpfs(VIEW / "home", 0o755)
 
 
-def build(layers, pki, sudo_mode, ferm_conf, admin_password, persistent=None, real_tor=False):
-    """Mounts the system and writes what the sandbox's host needs into its /etc;
+def build(layers, pki, sudo_mode, ferm_conf, admin_password, persistent=None, real_tor=False, booted=False):
+    """Mounts the system and writes what the sandbox's host needs into its /etc
+    (and, for a system that boots, Tails' machinery: sandbox/tails_boot.py);
     `persistent`, a descriptor of the Persistent Folder's folder, goes at
     /home/amnesia/Persistent."""
-    mount(layers)
+    mount(layers, booted)
     etc = VIEW / "etc"
-    host_config.configure(etc, pki, sudo_mode, tails_like=True, real_tor=real_tor)
+    host_config.configure(etc, pki, sudo_mode, tails_like=True, real_tor=real_tor, booted=booted)
     users.install(etc, ferm_conf, admin_password)
+    if booted:
+        tails_boot.install(VIEW, sudo_mode, real_tor)
     home = make_home("amnesia", users.AMNESIA_UID, users.AMNESIA_UID, root=VIEW)
     if persistent is not None:
         target = home / "Persistent"

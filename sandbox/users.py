@@ -61,10 +61,15 @@ def add_users(passwd, group, shadow, names, amnesia_hash="!"):
     return text(passwd_entries), text(group_entries), text(shadow_entries)
 
 
+def entry(etc, name):
+    """The uid, gid and home of user `name` in etc/passwd."""
+    found = next(e for e in _entries((Path(etc) / "passwd").read_text()) if e[0] == name)
+    return int(found[2]), int(found[3]), found[5]
+
+
 def ids(etc, name):
     """The uid and gid of user `name` in etc/passwd."""
-    entry = next(e for e in _entries((Path(etc) / "passwd").read_text()) if e[0] == name)
-    return int(entry[2]), int(entry[3])
+    return entry(etc, name)[:2]
 
 
 def locked_shadow(passwd):

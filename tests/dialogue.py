@@ -8,7 +8,7 @@ import time
 import pytest
 
 from sandbox.accounts import ADMIN_PASSWORD, VPN_SERVERS
-from sandbox_support import REAL_TOR, TAILS
+from sandbox_support import BOOTED, REAL_TOR, TAILS
 from sudo_prompts import SudoPrompts
 from terminal import Terminal
 
@@ -26,6 +26,10 @@ FERM_RESTART = b"Reloading Firewall configuration....\n"
 STAND_IN = b"[sandbox] /etc/init.d/%s restart: stand-in, nothing to do.\n"
 # Debian's own init script restarts real Tor (sandbox/run --tor real).
 TOR_RESTART = b"Stopping tor daemon...done.\nStarting tor daemon...done.\n" if REAL_TOR else STAND_IN % b"tor"
+# Where systemd is PID 1, Debian's init scripts hand the restart to systemctl.
+BOOTED_RESTARTS = b"Restarting ferm (via systemctl): ferm.service.\nRestarting tor (via systemctl): tor.service.\n"
+if BOOTED:
+    FERM_RESTART, TOR_RESTART = (line + b"\n" for line in BOOTED_RESTARTS.splitlines())
 # A Tails-like system has no NetworkManager init script, and nothing says so.
 RESTARTS = (b"" if TAILS else STAND_IN % b"network-manager") + FERM_RESTART + TOR_RESTART
 INSTALLING_OPENVPN = (b"[-] OpenVPN is not installed.\n"
@@ -35,6 +39,10 @@ INTERRUPTED = (b"[-] Interrupted: a VPN tunnel and firewall changes that were up
                b"(use Disconnect or Reset firewall settings next time).\n")
 NO_SAVED_FIREWALL = b"mv: cannot stat '/tmp/ferm.conf.back': No such file or directory\n"
 DISCONNECTING = b"[+] Disconnecting from current VPN server.\n"
+# Where Tails marks a Tor that has bootstrapped (a booted system), a Connect
+# chosen while Tor restarts (after Disconnect, Reset, a tunnel's coming up)
+# first waits for it.
+WAITING_FOR_TOR = b"[*] Waiting for Tor to be ready...\n"
 # What the client says, wherever it waits at a prompt, when the tunnel goes
 # down under it and when it is back.
 TUNNEL_DOWN = (b"\n\n[-] The VPN connection is down: it is being re-established, and Tor waits until it is back.\n"
@@ -118,6 +126,11 @@ class Dialogue:
             pass
         return self.terminal.output[self.seen:]
 
+    def next_is(self, text, timeout=60):
+        """Whether the output goes on with `text` (as the terminal shows it), without reading it."""
+        self._read_to(self.seen + len(text), timeout)
+        return self.terminal.output[self.seen:self.seen + len(text)] == text
+
     def line(self, timeout=60):
         """Reads one whole line, whatever it holds."""
         deadline = time.monotonic() + timeout
@@ -142,7 +155,15 @@ class Dialogue:
         self.expect(b"Password: ")
         assert not self.terminal.echo_enabled()
         self.terminal.type(password.encode() + b"\n")
-        self.expect(b"\n" + AUTHENTICATING)
+        self.expect(b"\n")
+        self.tor_wait()
+        self.expect(AUTHENTICATING)
+
+    def tor_wait(self):
+        """Reads the client's line that it waits for a restarting Tor, if
+        that comes next: whether it does depends on Tor's timing."""
+        if self.next_is(WAITING_FOR_TOR.replace(b"\n", b"\r\n")):
+            self.expect(WAITING_FOR_TOR)
 
     def expect_apt_update(self):
         """Reads what `apt update` shows: the stand-in's line, or a Tails-like
@@ -175,6 +196,7 @@ class Dialogue:
 
     def connect(self, server, before=b""):
         """Picks `server` from the list and expects the connection to come up."""
+        self.tor_wait()
         self.expect(SERVER_LIST + b"\n>> ")
         self.type(b"%d" % (VPN_SERVERS.index(server) + 1))
         self.expect_connecting(server, before)

@@ -75,7 +75,8 @@ class Capture:
         return self
 
     def stop(self, timeout=20):
-        self.host.root(f"kill -INT $(cat {PID_FILE})")
+        # The capture's files are the sandbox's, outside a booted system.
+        self.host.root(f"kill -INT $(cat {PID_FILE})", outer=True)
         self.process.wait(timeout)
         self.process.stderr.close()
-        return ipv4_packets(self.host.root(f"cat {PCAP}"))
+        return ipv4_packets(self.host.root(f"cat {PCAP}", outer=True))

@@ -7,9 +7,10 @@ session), `sandbox` (one host per session, for tests that leave it as they
 found it) and `fresh_sandbox` (a host of its own for one test).
 
 With MARNU_SANDBOX_TAILS=6 or 7 (make test-tails sets it) every host has a
-Tails-like system (sandbox/run --tails): the client is the package's, run by
-that system's Python, and the tests' commands run chrooted there unless
-they ask for this machine's tools (`outer=True`). MARNU_SANDBOX_OPENVPN=apt
+Tails-like system (sandbox/run --tails), booted with systemd as PID 1
+(MARNU_SANDBOX_TAILS_FORM=chroot: the chrooted form, sandbox/run --chroot):
+the client is the package's, run by that system's Python, and the tests'
+commands run inside it unless they ask for this machine's tools (`outer=True`). MARNU_SANDBOX_OPENVPN=apt
 installs the package without its Recommends, so that the client's first
 Connect installs OpenVPN with the system's real apt; otherwise OpenVPN
 comes with the package.
@@ -52,7 +53,11 @@ CLIENT = str(Path(sys.executable).parent / "marnu-tails-client")
 
 TAILS = os.environ.get("MARNU_SANDBOX_TAILS") or None
 OPENVPN_BY_APT = TAILS is not None and os.environ.get("MARNU_SANDBOX_OPENVPN") == "apt"
-TAILS_OPTIONS = ["--tails", TAILS, *(["--no-recommends"] if OPENVPN_BY_APT else [])] if TAILS else []
+CHROOTED = TAILS is not None and os.environ.get("MARNU_SANDBOX_TAILS_FORM") == "chroot"
+# A Tails-like system that boots: systemd, NetworkManager, journald, logind.
+BOOTED = TAILS is not None and not CHROOTED
+TAILS_OPTIONS = ["--tails", TAILS, *(["--no-recommends"] if OPENVPN_BY_APT else []),
+                 *(["--chroot"] if CHROOTED else [])] if TAILS else []
 TOR_OPTIONS = ["--tor", "real"] if REAL_TOR else []
 
 
@@ -87,6 +92,7 @@ class Sandbox:
         # A host may ask for a Tails-like system of its own.
         self.options = (*(() if "--tails" in options else TAILS_OPTIONS), *TOR_OPTIONS, *options)
         self.tails = self.options[self.options.index("--tails") + 1] if "--tails" in self.options else None
+        self.booted = self.tails is not None and "--chroot" not in self.options
         # The client as the user starts it: the package's in a Tails-like system.
         self.client = "/usr/bin/marnu-tails-client" if self.tails else CLIENT
         self.launcher_prefix = list(launcher)
@@ -167,29 +173,41 @@ class Sandbox:
         return result.stdout
 
     def take_network_away(self):
-        """The outside network goes, as a Wi-Fi network is lost: the link
-        goes down, and every route through it with it."""
-        self.root(f"ip link set {HOST_INTERFACE} down")
+        """The host loses its network, as when a Wi-Fi network goes: in a
+        booted system NetworkManager takes it down."""
+        if self.booted:
+            self.root(f"nmcli device disconnect {HOST_INTERFACE}")
+        else:
+            self.root(f"ip link set {HOST_INTERFACE} down")
 
     def give_network_back(self):
-        """The network comes back with its default route, as NetworkManager
-        brings a Wi-Fi network back, and nothing more."""
-        self.root(f"ip link set {HOST_INTERFACE} up && ip route add default via {UPLINK_ADDRESS} dev {HOST_INTERFACE}")
+        """The network comes back, as NetworkManager brings a Wi-Fi network
+        back (in a booted system, NetworkManager itself, which runs Tails'
+        dispatcher scripts for it)."""
+        if self.booted:
+            self.root(f"nmcli device connect {HOST_INTERFACE}")
+        else:
+            self.root(f"ip link set {HOST_INTERFACE} up && ip route add default via {UPLINK_ADDRESS} dev {HOST_INTERFACE}")
+
+    def journal(self):
+        """The booted system's journal, collected as Tails' bug reporter does."""
+        return self.root("journalctl --no-pager")
 
     def set_provider_routes(self, routes):
         """Makes the provider answer the given queries as told (see sandbox/provider.py)."""
-        self.root(f"cat > {PROVIDER_ROUTES}", stdin=json.dumps(routes).encode())
+        self.root(f"cat > {PROVIDER_ROUTES}", stdin=json.dumps(routes).encode(), outer=True)
 
     def choose_provider_certificate(self, name):
         """Has the provider show the certificate `name` of the test PKI from now on."""
-        self.root(f"echo {name} > {PROVIDER_CERTIFICATE_CHOICE}")
+        self.root(f"echo {name} > {PROVIDER_CERTIFICATE_CHOICE}", outer=True)
 
     def reset_provider(self):
-        self.root(f"rm -f {PROVIDER_ROUTES} {PROVIDER_CERTIFICATE_CHOICE}")
+        self.root(f"rm -f {PROVIDER_ROUTES} {PROVIDER_CERTIFICATE_CHOICE}", outer=True)
 
     def provider_requests(self):
         """The provider's request log: one dict per request, in order."""
-        log = self.root(f"if [ -e {PROVIDER_LOG} ]; then cat {PROVIDER_LOG}; fi")
+        # The sandbox's own files: outside a booted system's /run.
+        log = self.root(f"if [ -e {PROVIDER_LOG} ]; then cat {PROVIDER_LOG}; fi", outer=True)
         return [json.loads(line) for line in log.decode().splitlines()]
 
 

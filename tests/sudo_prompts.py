@@ -8,9 +8,16 @@ the answer with echo off, it writes the line end that the user's Enter did
 not echo. Both are sudo's, not the client's: they are taken out of the
 output, and each prompt answered is recorded with its place in what is left."""
 
+import re
+
 PROMPT = b"[sudo] password for amnesia: "
 # sudo's "\n" after the answer, as the terminal shows it.
 LINE_END = b"\r\n"
+# With Tails' pwfeedback, an asterisk for each character read, which sudo
+# 1.9.16 rubs out again ("\b \b") once the answer is complete.
+FEEDBACK = re.compile(rb"(?:\*|\x08 \x08)+$")
+# The same, possibly cut short by the end of a chunk.
+FEEDBACK_SO_FAR = re.compile(rb"(?:\*|\x08 \x08)*(?:\x08 ?)?$")
 
 
 def _held_length(text, *beginnings):
@@ -47,7 +54,7 @@ class SudoPrompts:
             # answer is sudo's, or one just like it, where taking it out comes
             # to the same bytes.
             if end_at >= 0 and (prompt_at < 0 or end_at < prompt_at):
-                shown += text[:end_at]
+                shown += FEEDBACK.sub(b"", text[:end_at])
                 text = text[end_at + len(LINE_END):]
                 self.line_ends_owed -= 1
             elif prompt_at >= 0:
@@ -59,6 +66,10 @@ class SudoPrompts:
             else:
                 break
         held = _held_length(text, PROMPT, LINE_END if self.line_ends_owed else b"")
+        if self.line_ends_owed:
+            # sudo's feedback stays held until its line end shows.
+            before = text[:len(text) - held]
+            held += len(before) - FEEDBACK_SO_FAR.search(before).start()
         shown += text[:len(text) - held]
         self.held = text[len(text) - held:]
         self.shown_length += len(shown)

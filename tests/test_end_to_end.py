@@ -25,8 +25,9 @@ from host_state import (ProcessWatch, as_tor, assert_back_to_original, assert_tu
 from sandbox.accounts import (ADMIN_PASSWORD, PROVIDER_ADDRESS, TUNNEL_NETWORKS, UPLINK_ADDRESS,
                               UPLINK_INTERFACE, account)
 from sandbox.host_config import SUDO_LOG, TAILS_FERM_CONF
-from sandbox_support import OPENVPN_BY_APT, TAILS, fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
+from sandbox_support import BOOTED, OPENVPN_BY_APT, TAILS, fresh_sandbox, needs_sandbox, sandbox_pki  # noqa: F401
 from silent_attempt import connect_to_a_silent_server
+from terminal import Terminal
 from test_monitor import ADMIN_PASSWORD_LINE
 
 pytestmark = needs_sandbox
@@ -72,6 +73,41 @@ def test_a_tails_like_system_has_the_package_and_what_tails_has_only(host):
         b"deb [trusted=yes] file:/srv/tails-apt ./\n"
 
 
+# What a booted system runs as Tails does (sandbox/tails_boot.py).
+TAILS_UNITS = ["NetworkManager.service", "tor@default.service", "ferm.service", "systemd-journald.service",
+               "systemd-logind.service", "tails-tor-has-bootstrapped.target"]
+
+
+@pytest.mark.skipif(not BOOTED, reason="checks a booted Tails-like system")
+def test_a_booted_system_runs_tails_machinery_and_sudo_asks_shows_and_logs_as_on_tails(host):
+    assert host.root("cat /proc/1/comm; systemctl is-system-running") == b"systemd\nrunning\n"
+    assert host.root(f"systemctl is-active {' '.join(TAILS_UNITS)}").split() == [b"active"] * len(TAILS_UNITS)
+    # NetworkManager connected eth0 from its profile, and Tails' dispatcher
+    # scripts ran for it: the firewall, then Tor, restarted and connected.
+    assert host.root("nmcli -g GENERAL.STATE,GENERAL.CONNECTION device show eth0") == \
+        b"100 (connected)\nWired connection 1\n"
+    journal = host.journal().decode()
+    assert "10-tor.sh: eth0 up: restarting tor@default.service" in journal
+    assert "10-tor.sh: eth0 up: Finished" in journal
+    assert host.root("test -e /run/tor-has-bootstrapped/done && journalctl --header | grep -c '/run/log/journal'") \
+        != b"0\n"
+    # amnesia's terminal is a logind session; sudo asks, shows an asterisk
+    # for each character typed, and writes the command line to the journal.
+    terminal = Terminal(host.command(["sh", "-c", "loginctl --no-pager show-session -p Class -p Type $XDG_SESSION_ID; "
+                                      "tty; sudo /usr/bin/echo root marnu-journal-check"]),
+                        env=host.environment())
+    try:
+        terminal.read_until(b"[sudo] password for amnesia: ")
+        terminal.type(ADMIN_PASSWORD.encode() + b"\n")
+        assert terminal.read_rest() == 0
+    finally:
+        terminal.close()
+    shown = terminal.output.decode()
+    assert "Class=user\r\n" in shown and "/dev/pts/" in shown and "root marnu-journal-check\r\n" in shown
+    assert "amnesia: " + "*" * len(ADMIN_PASSWORD) in shown
+    assert "USER=root ; COMMAND=/usr/bin/echo root marnu-journal-check" in host.journal().decode()
+
+
 def test_before_connecting_tor_reaches_outside_and_no_tunnel_end_answers(host):
     # The controls for the checks of a connected host: without them, the
     # leak check and the ping could pass for any reason.
@@ -114,7 +150,9 @@ def test_second_connect_switches_servers_and_quit_disconnects(host, dialogue_on)
     dialogue.connect(TCP, before=DISCONNECTING)
     assert len(openvpn_clients(host)) == 1 and openvpn_clients(host) != first
     assert_tunnel_up(host, TCP, original)
-    assert host.root("ls /tmp").split() == [b"ca.crt", b"config.ovpn", b"dave.crt", b"dave.key", b"ferm.conf.back"]
+    # (A booted system's services have private folders there, as on Tails.)
+    assert [name for name in host.root("ls /tmp").split() if not name.startswith(b"systemd-private-")] == \
+        [b"ca.crt", b"config.ovpn", b"dave.crt", b"dave.key", b"ferm.conf.back"]
     assert len(dialogue.sudo_prompts) == 2 + dialogue.openvpn_installs
 
     assert dialogue.quit() == 0
@@ -218,8 +256,10 @@ def test_the_account_password_is_in_no_command_line_environment_log_or_shared_fi
     found, rounds = watch.stop()
     assert rounds > 50 and all(found[canary] for canary in canaries), (rounds, found)
     assert found[secret] == [] and found[piece] == []
-    # What Tails' journal would hold: the connection command, without the password.
-    journal = host.root(f"cat {SUDO_LOG}")
+    # Tails' journal, as its bug reports attach it (in the plain sandbox, the
+    # file that sudo writes what the journal would hold to): the connection
+    # command, without the password.
+    journal = host.journal() if host.booted else host.root(f"cat {SUDO_LOG}")
     assert b"openvpn --config /tmp/config.ovpn --askpass /tmp/marnu-askpass-" in journal
     assert secret not in journal and piece not in journal
     assert secret not in dialogue.terminal.output
@@ -233,11 +273,13 @@ def test_rejected_key_passphrase_fails_and_debug_dump_leaves_out_secure(host, di
     dialogue.expect(b"[+] Authentication successful.\n" + SERVER_LIST + b"\n>> ")
     dialogue.type(b"1")
     dialogue.expect_connecting(UDP)
-    # In debug mode each line shows, then an empty line, then its dot.
+    # In debug mode each line shows, then an empty line, then its dot. The
+    # lines end with an empty line; one that the output holds (systemd's,
+    # where apt installed OpenVPN in a booted system) has its dot.
     echoed = []
     while True:
         line = dialogue.line()
-        if line == b"\r\n":
+        if line == b"\r\n" and not dialogue.next_is(b"\r\n."):
             break
         echoed.append(line)
         dialogue.expect(b"\n.")

@@ -20,12 +20,13 @@ from dataclasses import dataclass, field
 
 import pytest
 
+from booted_system import RefusalWatch, dispatcher_runs, failed_units, tor_started, wait_until_bootstrapped_again
 from dialogue import MENU, RESTARTS, TUNNEL_DOWN, Dialogue, UDP, TCP
 from packet_capture import Capture
 from sandbox.accounts import HOST_ADDRESS, VPN_SERVERS, WEB_PAGE
 from sandbox.tor_network import EXIT, NODES, OR_PORT
-from sandbox_support import REAL_TOR, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
-from tor_probe import (NOTICE_LIMIT_SECONDS, RETURN_LIMIT_SECONDS, Probe, network_loss, ride_out,
+from sandbox_support import BOOTED, REAL_TOR, needs_sandbox, sandbox, sandbox_pki  # noqa: F401
+from tor_probe import (NOTICE_LIMIT_SECONDS, PROBE_SECONDS, RETURN_LIMIT_SECONDS, Probe, network_loss, ride_out,
                        vpn_server_restart)
 
 pytestmark = [needs_sandbox, pytest.mark.skipif(not REAL_TOR, reason="real Tor runs with make test-tor")]
@@ -34,6 +35,7 @@ RUNS = 5
 GOAL_SECONDS = 10.0
 RELAYS = {node.address for node in NODES}
 OPENVPN_SERVERS = {(server.address, int(server.port), server.proto) for server in VPN_SERVERS}
+
 
 @dataclass
 class Run:
@@ -47,6 +49,11 @@ class Run:
     direct: float = 0.0  # the first request through Tor that worked, after Disconnect
     packets: list = field(default_factory=list)
     refused: int = 0  # Tor's connections that the firewall refused before tun0 was up
+    # In a booted system: when Tails' flag file said again that Tor had
+    # bootstrapped, after the dispatcher's restart for tun0 and after Disconnect's.
+    flag_after_connect: float = 0.0
+    flag_after_disconnect: float = 0.0
+    failed_units: list = field(default_factory=list)
 
     @property
     def after_connect(self):
@@ -70,20 +77,32 @@ def connect_and_disconnect(host, dialogue, server):
     capture = Capture(host).start()
     try:
         probe = Probe(host)
+        # A booted system's dispatcher reloads the firewall once tun0 is up,
+        # which sets its counters to zero: its refusals are watched throughout.
+        watch = RefusalWatch(host) if host.booted else None
+        dispatched = dispatcher_runs(host, "tun0") if host.booted else 0
+        tor_before = tor_started(host) if host.booted else 0
         dialogue.connect(server)
         run.connected, run.connected_wall = time.monotonic(), time.time()
         probe.go()
         run.through_tunnel = probe.worked_at()
-        run.refused = refused(host)
+        if host.booted:
+            run.flag_after_connect = wait_until_bootstrapped_again(
+                host, PROBE_SECONDS, tor_before, "tun0", dispatched) - run.connected
+        run.refused = watch.stop() if watch else refused(host)
 
         # Until Disconnect has ended, Tor still has the tunnel.
         probe = Probe(host)
+        tor_before = tor_started(host) if host.booted else 0
         run.disconnect, run.disconnect_wall = time.monotonic(), time.time()
         dialogue.type(b"2")
         dialogue.expect(RESTARTS + MENU)
         run.menu_back = time.monotonic()
         probe.go()
         run.direct = probe.worked_at()
+        if host.booted:
+            run.flag_after_disconnect = wait_until_bootstrapped_again(host, PROBE_SECONDS, tor_before) - run.disconnect
+            run.failed_units = failed_units(host)
     finally:
         run.packets = capture.stop()
     return run
@@ -148,6 +167,17 @@ def test_tor_works_within_seconds_of_connect_and_of_disconnect(runs, capsys):
               f" {statistics.median(r.menu_back - r.disconnect for r in runs):.2f})")
     assert after_connect <= GOAL_SECONDS
     assert after_disconnect <= GOAL_SECONDS
+
+
+@pytest.mark.skipif(not BOOTED, reason="Tails' flag file and units are a booted system's")
+def test_tails_says_tor_has_bootstrapped_within_seconds_of_connect_and_of_disconnect(runs, capsys):
+    with capsys.disabled():
+        print(f"\n/run/tor-has-bootstrapped/done back after [+] Connected (s):"
+              f" {' '.join(f'{r.flag_after_connect:.2f}' for r in runs)};"
+              f" after Disconnect (s): {' '.join(f'{r.flag_after_disconnect:.2f}' for r in runs)}")
+    assert all(run.failed_units == [] for run in runs), [run.failed_units for run in runs]
+    assert max(run.flag_after_connect for run in runs) <= GOAL_SECONDS
+    assert max(run.flag_after_disconnect for run in runs) <= GOAL_SECONDS
 
 
 # --- the tunnel while the world moves -----------------------------------------
