@@ -177,7 +177,8 @@ ifneq ($(TAILS),)
 	ls dist/tails$(TAILS)/*.deb >/dev/null 2>&1 || $(MAKE) dist
 	$(VPY) sandbox/run --tails $(TAILS) --prepare >/dev/null
 endif
-	MARNU_SANDBOX_TOR=real $(if $(TAILS),MARNU_SANDBOX_TAILS=$(TAILS)) $(VPY) -m pytest -q $(PYTEST_ARGS) tests/test_tor.py
+	MARNU_SANDBOX_TOR=real $(if $(TAILS),MARNU_SANDBOX_TAILS=$(TAILS)) $(VPY) -m pytest -q $(PYTEST_ARGS) \
+	  --basetemp=build/pytest-tmp-tor$(TAILS) tests/test_tor.py
 
 clean:           ## remove build trees and virtual environments
 	rm -rf build .venv-*

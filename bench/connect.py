@@ -27,7 +27,8 @@ SAVED_FIREWALL = "/run/marnu-bench-ferm.conf"
 # (a password of plain characters) where the client hands it over on a FIFO.
 BY_HAND = ("sudo bash -c 'mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && "
            "([ ! -d /run/systemd/system ] || systemctl reset-failed tor@default.service 2> /dev/null; "
-           "[ -x /etc/NetworkManager/dispatcher.d/10-tor.sh ] || /etc/init.d/tor restart || true) && "
+           "if [ -x /etc/NetworkManager/dispatcher.d/10-tor.sh ]; then /etc/init.d/tor stop; "
+           "else /etc/init.d/tor restart; fi || true) && "
            "openvpn --config /tmp/config.ovpn --askpass <(echo '%s') "
            "--management /run/marnu-openvpn.sock unix --management-client-user amnesia'" % PASSWORD)
 CONNECTED_MARKER = b"Initialization Sequence Completed"

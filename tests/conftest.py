@@ -21,20 +21,23 @@ FIXTURES = ROOT / "tests" / "fixtures"
 # and notes the attempt stands first on the PATH that every child inherits
 # (tests that let a command run put a fake of their own before it; the
 # sandbox's users have a PATH of their own). An attempt fails the session.
-SUDO_GUARD = ROOT / "build" / "test-sudo-guard"
-SUDO_GUARD_LOG = SUDO_GUARD / "attempts.log"
+# Each session has its own, beside its basetemp: sessions may run side by side.
+SUDO_GUARD_LOG = None
 
 
-def guard_sudo():
-    SUDO_GUARD.mkdir(parents=True, exist_ok=True)
+def guard_sudo(basetemp):
+    global SUDO_GUARD_LOG
+    guard = Path(f"{basetemp}-sudo-guard")
+    guard.mkdir(parents=True, exist_ok=True)
+    SUDO_GUARD_LOG = guard / "attempts.log"
     SUDO_GUARD_LOG.unlink(missing_ok=True)
-    script = SUDO_GUARD / "sudo"
+    script = guard / "sudo"
     script.write_text('#!/bin/sh\n'
                       f'printf "%s\\n" "$*" >> "{SUDO_GUARD_LOG}"\n'
                       'echo "tests: this machine\'s sudo is not for tests: $*" >&2\n'
                       'exit 1\n')
     script.chmod(0o755)
-    os.environ["PATH"] = f"{SUDO_GUARD}:{os.environ['PATH']}"
+    os.environ["PATH"] = f"{guard}:{os.environ['PATH']}"
 
 
 def pytest_configure(config):
@@ -43,14 +46,14 @@ def pytest_configure(config):
         config.option.basetemp = str(ROOT / "build" / "pytest-tmp")
     config.addinivalue_line("markers", "runs_last: runs after every other test of the session")
     take_terminal_signals()
-    guard_sudo()
+    guard_sudo(Path(config.option.basetemp).resolve())
     # A session-wide fixture (autouse): the Connect that the last test checks.
     import silent_attempt
     config.pluginmanager.register(silent_attempt, "silent_attempt")
 
 
 def pytest_sessionfinish(session):
-    if SUDO_GUARD_LOG.exists():
+    if SUDO_GUARD_LOG is not None and SUDO_GUARD_LOG.exists():
         print(f"\ntests asked this machine's sudo to run:\n{SUDO_GUARD_LOG.read_text()}", file=sys.stderr)
         session.exitstatus = 1
 

@@ -24,6 +24,9 @@ class Packet:
     destination: str
     source_port: int | None
     destination_port: int | None
+    # A later piece of a fragmented packet: it carries no ports of its own.
+    later_fragment: bool = False
+    tcp_flags: int | None = None
 
 
 def _address(raw):
@@ -47,10 +50,12 @@ def ipv4_packets(pcap):
         header_length = (ip[0] & 0x0F) * 4
         protocol = PROTOCOLS.get(ip[9], str(ip[9]))
         ports = (None, None)
-        if protocol in ("tcp", "udp") and len(ip) >= header_length + 4:
+        later_fragment = struct.unpack("!H", ip[6:8])[0] & 0x1FFF != 0
+        if protocol in ("tcp", "udp") and not later_fragment and len(ip) >= header_length + 4:
             ports = struct.unpack("!HH", ip[header_length:header_length + 4])
+        flags = ip[header_length + 13] if protocol == "tcp" and len(ip) > header_length + 13 else None
         packets.append(Packet(seconds + microseconds / 1e6, protocol, _address(ip[12:16]), _address(ip[16:20]),
-                              *ports))
+                              *ports, later_fragment, flags))
     return packets
 
 

@@ -28,12 +28,14 @@ INSTALL_MESSAGES = (
 DISCONNECTING = b"[+] Disconnecting from current VPN server.\n"
 INSTALL_STEP = "apt-get -qq install openvpn 2> /dev/null && "
 STOP_STEP = "killall -w openvpn && "
-# Where systemd runs, Tor's start limit is cleared first; Tails' dispatcher
-# restarts Tor once tun0 is up, and elsewhere the command does.
+# Where systemd runs, Tor's start limit is cleared first; where Tails'
+# dispatcher starts Tor again once tun0 is up, Tor is only stopped, and
+# elsewhere the command restarts it.
 SWITCH_AND_RUN = (
     "mv -f /tmp/ferm.conf /etc/ferm/ferm.conf && /etc/init.d/ferm restart && ("
     "[ ! -d /run/systemd/system ] || systemctl reset-failed tor@default.service 2> /dev/null; "
-    "[ -x /etc/NetworkManager/dispatcher.d/10-tor.sh ] || /etc/init.d/tor restart || true) && "
+    "if [ -x /etc/NetworkManager/dispatcher.d/10-tor.sh ]; then /etc/init.d/tor stop; "
+    "else /etc/init.d/tor restart; fi || true) && "
     "openvpn --config /tmp/config.ovpn"
 )
 

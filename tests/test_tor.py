@@ -8,9 +8,10 @@ disconnects RUNS times; each time the suite waits for the first request
 through Tor's SOCKS port to work after "[+] Connected to ..." and after
 Disconnect, and a capture on the host's outside interface records what
 leaves it. Then a client stays connected while the world moves under it:
-the outside network goes away for 20 s and for 3 minutes, the VPN server
-restarts, and the network goes once more, this time until Disconnect.
-make test-tor TAILS=6|7 runs it in a Tails-like system."""
+the outside network goes away for 20 s and for 3 minutes (in a booted
+Tails-like system, 20 s through NetworkManager), the VPN server restarts,
+and the network goes once more, this time until Disconnect. make test-tor
+TAILS=6|7 runs it in a Tails-like system."""
 
 import statistics
 import subprocess
@@ -35,6 +36,17 @@ RUNS = 5
 GOAL_SECONDS = 10.0
 RELAYS = {node.address for node in NODES}
 OPENVPN_SERVERS = {(server.address, int(server.port), server.proto) for server in VPN_SERVERS}
+
+
+def openvpns(packet, servers=VPN_SERVERS):
+    """Whether a packet on eth0 is OpenVPN's, to or from one of `servers`: a
+    later fragment of a packet, which carries no ports, by address and
+    protocol alone."""
+    far = ((packet.destination, packet.destination_port) if packet.source == HOST_ADDRESS
+           else (packet.source, packet.source_port))
+    if packet.later_fragment:
+        return (far[0], packet.protocol) in {(server.address, server.proto) for server in servers}
+    return (*far, packet.protocol) in {(server.address, int(server.port), server.proto) for server in servers}
 
 
 @dataclass
@@ -143,12 +155,10 @@ def test_while_connected_only_openvpn_leaves_the_host_and_after_disconnect_tor_g
         # Restarted before tun0 was up (the VPN servers take 3 s to answer), Tor was refused first.
         assert run.refused > 0, run.server.name
         connected = [p for p in run.packets if run.connected_wall <= p.time <= run.disconnect_wall]
-        remote = {(p.destination, p.destination_port, p.protocol) if p.source == HOST_ADDRESS
-                  else (p.source, p.source_port, p.protocol) for p in connected}
         # Tor's circuits and the page came through the tunnel: OpenVPN's packets
         # only (a server of an earlier run may still send its keepalives), none to a relay.
-        assert (run.server.address, int(run.server.port), run.server.proto) in remote, run.server.name
-        assert remote <= OPENVPN_SERVERS, (run.server.name, remote)
+        assert any(openvpns(p, [run.server]) for p in connected), run.server.name
+        assert [p for p in connected if not openvpns(p)] == [], (run.server.name, run.connected_wall)
         # After Disconnect, Tor's own connections to the relays show on the wire:
         # what the capture would have seen had Tor gone around the tunnel.
         direct = {p.destination for p in run.packets if p.time > run.disconnect_wall and p.source == HOST_ADDRESS
@@ -182,7 +192,9 @@ def test_tails_says_tor_has_bootstrapped_within_seconds_of_connect_and_of_discon
 
 # --- the tunnel while the world moves -----------------------------------------
 
-LOSSES = (20, 180)
+# A booted Tails-like system takes the network away through NetworkManager,
+# for 20 s: the 3 minutes are the plain sandbox's, to keep CI's time.
+LOSSES = (20,) if BOOTED else (20, 180)
 SERVER_AWAY_SECONDS = 30
 
 
@@ -246,9 +258,9 @@ def test_disconnect_while_the_tunnel_is_down_ends_it_for_good_and_tor_goes_direc
 
 def test_from_the_first_loss_to_disconnect_only_openvpn_leaves_the_host(moving):
     during = [p for p in moving.packets if moving.lost_wall <= p.time <= moving.disconnect_wall]
-    sent = {(p.destination, p.destination_port, p.protocol) for p in during if p.source == HOST_ADDRESS}
-    # OpenVPN's packets to the server, and nothing else: none of Tor's, though
-    # the tunnel came and went four times. What came back came from the
-    # server (its refusals too, while it was stopped).
-    assert sent == {(UDP.address, int(UDP.port), UDP.proto)}, sent
-    assert {p.source for p in during if p.source != HOST_ADDRESS} == {UDP.address}
+    # OpenVPN's packets to and from the server, and nothing else: none of
+    # Tor's, though the tunnel came and went four times; and the server's
+    # refusals while it was stopped.
+    assert any(openvpns(p, [UDP]) for p in during)
+    refusals = [p for p in during if p.protocol == "icmp" and p.source == UDP.address]
+    assert [p for p in during if not openvpns(p, [UDP]) and p not in refusals] == [], moving.lost_wall

@@ -12,16 +12,17 @@ namespace marnu {
 namespace {
 
 // Tor is restarted once its confinement is loaded, so that it drops the
-// connections it opened before (the confined rules refuse their packets
-// outside the tunnel) and opens new ones through it. On Tails, NetworkManager's
-// dispatcher restarts Tor as soon as tun0 is up, the first moment Tor can use
-// it: a restart here as well would only make two in a row (each killing
-// Tails' wait for the first, and together nearing systemd's start limit).
-// OpenVPN starts whatever becomes of this step.
+// connections it opened before, around the tunnel, and opens new ones through
+// it. On Tails, NetworkManager's dispatcher restarts Tor as soon as tun0 is
+// up, the first moment Tor can use it: there Tor is only stopped here, and
+// that restart starts it. (Restarted here as well, Tor started twice in a
+// row: the second start killed Tails' wait for the first, and a Connect,
+// Disconnect and Connect again reached systemd's start limit.) OpenVPN
+// starts whatever becomes of this step.
 constexpr auto& kFirewallSwitchAndOpenvpn =
     join<"mv -f ", kRewrittenFermConfig, " ", kLiveFermConfig, " && /etc/init.d/ferm restart && (",
-         kTorStartLimitReset, "; [ -x ", kDispatcherTorRestart,
-         " ] || /etc/init.d/tor restart || true) && openvpn --config ">;
+         kTorStartLimitReset, "; if [ -x ", kDispatcherTorRestart,
+         " ]; then /etc/init.d/tor stop; else /etc/init.d/tor restart; fi || true) && openvpn --config ">;
 
 std::string_view first_step(LaunchStep step) {
     switch (step) {
