@@ -322,15 +322,19 @@ def power_off():
             os.kill(pid, signal.SIGRTMIN + 3)
         except ProcessLookupError:
             pass
+    # Commands that entered the system and lost their nsenter are this
+    # process's children: reaped, or the system's shutdown waits for ever on
+    # the zombies among its processes.
     deadline = time.monotonic() + POWEROFF_SECONDS
     while time.monotonic() < deadline:
         try:
-            ended, _ = os.waitpid(nspawn, os.WNOHANG)
+            ended, _ = os.waitpid(-1, os.WNOHANG)
         except ChildProcessError:
             break
-        if ended:
+        if ended == nspawn:
             break
-        time.sleep(0.02)
+        if not ended:
+            time.sleep(0.02)
     else:
         os.kill(nspawn, signal.SIGKILL)
         os.waitpid(nspawn, 0)
