@@ -33,11 +33,13 @@ def _held_length(text, *beginnings):
 
 class SudoPrompts:
     """A filter for a terminal's output (tests/terminal.py's `on_output` and
-    `end_output`): `answer` types a line on the terminal."""
+    `end_output`): `answer` types a line on the terminal. `feedback`: sudo
+    shows pwfeedback's asterisks, as on Tails."""
 
-    def __init__(self, answer, password):
+    def __init__(self, answer, password, feedback=False):
         self.answer = answer
         self.password = password
+        self.feedback = feedback
         # Where each answered prompt stood in the filtered output.
         self.answered = []
         self.held = b""
@@ -52,8 +54,15 @@ class SudoPrompts:
             end_at = text.find(LINE_END) if self.line_ends_owed else -1
             # The client writes its lines whole, so the first line end after an
             # answer is sudo's, or one just like it, where taking it out comes
-            # to the same bytes.
-            if end_at >= 0 and (prompt_at < 0 or end_at < prompt_at):
+            # to the same bytes. Not so with feedback: sudo's asterisks go
+            # before its line end, so a whole line of the client's that came
+            # between the prompt and them (the connection command's prompt
+            # may come first) keeps its own line end.
+            client_line = self.feedback and end_at >= 0 and not FEEDBACK_SO_FAR.fullmatch(text[:end_at])
+            if client_line and (prompt_at < 0 or end_at < prompt_at):
+                shown += text[:end_at + len(LINE_END)]
+                text = text[end_at + len(LINE_END):]
+            elif end_at >= 0 and (prompt_at < 0 or end_at < prompt_at):
                 shown += FEEDBACK.sub(b"", text[:end_at])
                 text = text[end_at + len(LINE_END):]
                 self.line_ends_owed -= 1

@@ -187,6 +187,29 @@ def test_sudo_modes_on_the_terminal(fresh_sandbox, mode):
     assert (terminal.output, len(answered.answered)) == (shown, prompts)
 
 
+PROMPT = b"[sudo] password for amnesia: "
+CONNECTING = b"\r[+] Connecting to Silent VPN server\r\n"
+STARS = b"*" * len(ADMIN_PASSWORD)
+RUBOUT = b"\x08 \x08" * len(ADMIN_PASSWORD)
+
+
+# What the terminal showed, in the chunks read, with and without pwfeedback:
+# the transcript once sudo's prompt, feedback and line end are taken out.
+@pytest.mark.parametrize("feedback, chunks, transcript", [
+    (False, [CONNECTING, PROMPT, b"\r\n", b"."], CONNECTING + b"."),
+    (False, [PROMPT, CONNECTING, b"\r\n."], CONNECTING + b"."),
+    (True, [CONNECTING, PROMPT, STARS[:3], STARS[3:] + b"\r\n", b"."], CONNECTING + b"."),
+    (True, [PROMPT, CONNECTING, STARS, RUBOUT[:5], RUBOUT[5:] + b"\r\n."], CONNECTING + b"."),
+    (True, [PROMPT + CONNECTING[:9], CONNECTING[9:] + STARS + b"\r\nSorry, try again.\r\n" + PROMPT,
+            STARS + b"\r\n."], CONNECTING + b"Sorry, try again.\r\n."),
+], ids=["line-before", "line-after", "feedback-line-before", "feedback-line-between", "feedback-twice"])
+def test_sudo_prompts_are_taken_out_of_the_transcript(feedback, chunks, transcript):
+    answers = []
+    prompts = SudoPrompts(answers.append, ADMIN_PASSWORD.encode(), feedback=feedback)
+    shown = b"".join(prompts.feed(chunk) for chunk in chunks) + prompts.end()
+    assert (shown, answers) == (transcript, [ADMIN_PASSWORD.encode() + b"\n"] * b"".join(chunks).count(PROMPT))
+
+
 def test_ctrl_c_typed_on_the_terminal_reaches_the_client_through_nsenter(sandbox):
     dialogue = Dialogue(sandbox)
     try:
