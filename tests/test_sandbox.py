@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import time
+import uuid
 
 import pytest
 
@@ -261,41 +262,50 @@ def _processes_in(namespace):
     return pids
 
 
-def _sandbox_programs():
-    """This machine's processes that only a sandbox starts."""
+def _marked():
+    """An environment that marks what one sandbox starts: other sandboxes (the
+    real-Tor suite's, run beside this suite) start and stop theirs meanwhile."""
+    value = str(uuid.uuid4())
+    return {**os.environ, "MARNU_TEST_SANDBOX": value}, f"MARNU_TEST_SANDBOX={value}".encode()
+
+
+def _sandbox_programs(mark):
+    """This machine's processes that only a sandbox starts, of the sandbox whose environment holds `mark`."""
     found = []
     for name in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{name}/cmdline", "rb") as cmdline:
                 argv = cmdline.read().split(b"\0")
+            with open(f"/proc/{name}/environ", "rb") as environ:
+                marked = mark in environ.read().split(b"\0")
         except OSError:
             continue
-        if argv[0] in (b"microsocks", b"/run/marnu-sandbox/ovpn-server") or b"sandbox.provider" in argv:
+        if marked and (argv[0] in (b"microsocks", b"/run/marnu-sandbox/ovpn-server") or b"sandbox.provider" in argv):
             found.append(int(name))
     return sorted(found)
 
 
 def test_ctrl_c_ends_the_command_and_the_sandbox(sandbox_pki):
-    before = _sandbox_programs()
+    environment, mark = _marked()
     terminal = Terminal([sys.executable, str(ROOT / "sandbox" / "run"), "--pki", str(sandbox_pki), "--",
-                         "sh", "-c", "echo started; exec sleep 600"])
+                         "sh", "-c", "echo started; exec sleep 600"], env=environment)
     try:
         terminal.read_until(b"started")
-        assert len(_sandbox_programs()) == len(before) + 4  # provider, proxy, two VPN servers
+        assert len(_sandbox_programs(mark)) == 4  # provider, proxy, two VPN servers
         terminal.interrupt()
         assert terminal.read_rest(timeout=60) == 130
     finally:
         terminal.close()
-    assert _sandbox_programs() == before
+    assert _sandbox_programs(mark) == []
 
 
 def test_failed_start_stops_what_was_started(sandbox_pki, tmp_path):
     broken = tmp_path / "pki"
     shutil.copytree(sandbox_pki, broken)
     (broken / "vpn-server.crt").write_text("not a certificate\n")
-    before = _sandbox_programs()
+    environment, mark = _marked()
     result = subprocess.run([sys.executable, str(ROOT / "sandbox" / "run"), "--pki", str(broken), "--", "true"],
-                            capture_output=True, timeout=120)
+                            capture_output=True, timeout=120, env=environment)
     assert result.returncode == 1
     assert b"OpenVPN server Sandbox-UDP did not start" in result.stderr
-    assert _sandbox_programs() == before
+    assert _sandbox_programs(mark) == []
