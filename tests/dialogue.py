@@ -66,7 +66,8 @@ class Dialogue:
 
     def __init__(self, host, *arguments, sudo_password=ADMIN_PASSWORD):
         self.host = host
-        self.sudo = SudoPrompts(lambda line: self.terminal.type(line), sudo_password.encode(), feedback=getattr(host, "booted", False))
+        self.sudo = SudoPrompts(lambda line: self.terminal.type(line), sudo_password.encode(),
+                                feedback=getattr(host, "booted", False))
         self.terminal = Terminal(host.command([host.client, *arguments]), env=host.environment(),
                                  on_output=self.sudo.feed, end_output=self.sudo.end)
         self.seen = 0
