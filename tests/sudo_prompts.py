@@ -58,14 +58,14 @@ class SudoPrompts:
             # before its line end, so a whole line of the client's that came
             # between the prompt and them (the connection command's prompt
             # may come first) keeps its own line end.
-            client_line = self.feedback and end_at >= 0 and not FEEDBACK_SO_FAR.fullmatch(text[:end_at])
-            if client_line and (prompt_at < 0 or end_at < prompt_at):
-                shown += text[:end_at + len(LINE_END)]
+            if end_at >= 0 and (prompt_at < 0 or end_at < prompt_at):
+                line = text[:end_at]
+                if self.feedback and not FEEDBACK_SO_FAR.fullmatch(line):
+                    shown += line + LINE_END
+                else:
+                    shown += FEEDBACK.sub(b"", line)
+                    self.line_ends_owed -= 1
                 text = text[end_at + len(LINE_END):]
-            elif end_at >= 0 and (prompt_at < 0 or end_at < prompt_at):
-                shown += FEEDBACK.sub(b"", text[:end_at])
-                text = text[end_at + len(LINE_END):]
-                self.line_ends_owed -= 1
             elif prompt_at >= 0:
                 shown += text[:prompt_at]
                 text = text[prompt_at + len(PROMPT):]

@@ -22,7 +22,7 @@ from sandbox.accounts import ACCOUNTS, ADMIN_PASSWORD, API_HOST, API_KEY, WEB_PA
 from sandbox.provider import WEB_PAGE_BODY
 from sandbox_support import (CLIENT, ROOT, fresh_sandbox, needs_sandbox, plain_sandbox_only, sandbox,  # noqa: F401
                              sandbox_pki)
-from sudo_prompts import SudoPrompts
+from sudo_prompts import PROMPT, SudoPrompts
 from terminal import Terminal
 
 pytestmark = [needs_sandbox, plain_sandbox_only]
@@ -188,7 +188,6 @@ def test_sudo_modes_on_the_terminal(fresh_sandbox, mode):
     assert (terminal.output, len(answered.answered)) == (shown, prompts)
 
 
-PROMPT = b"[sudo] password for amnesia: "
 CONNECTING = b"\r[+] Connecting to Silent VPN server\r\n"
 STARS = b"*" * len(ADMIN_PASSWORD)
 RUBOUT = b"\x08 \x08" * len(ADMIN_PASSWORD)
